@@ -1,0 +1,118 @@
+// Flow.hpp: the stand-in for the content-filter framework's flow objects and the network
+// framework's endpoints: just the facts the filter reads about a flow.
+//
+//   auto flow = std::make_shared<FilterSocketFlow>();
+//   flow->remoteHostname = "shop.example.com";
+//   flow->remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::ipv4(*IPv4Address::make("192.0.2.7")), 443);
+//
+// Addresses print in the usual standard forms: dotted decimal, and RFC 5952 compressed
+// hexadecimal for IPv6 followed by "%zone" when the address carries one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace tolvane::platform {
+
+struct IPv4Address {
+    std::array<std::uint8_t, 4> bytes{};
+
+    // Parses dotted decimal; nullopt for anything else.
+    static std::optional<IPv4Address> make(std::string_view text);
+    std::string description() const;
+    bool operator==(const IPv4Address&) const = default;
+};
+
+struct IPv6Address {
+    std::array<std::uint8_t, 16> bytes{};
+    std::string zone;  // interface name after '%', empty when none
+
+    // Parses any textual IPv6 form (with an optional "%zone"); nullopt for anything else.
+    static std::optional<IPv6Address> make(std::string_view text);
+    std::string description() const;
+    bool operator==(const IPv6Address&) const = default;
+};
+
+// NWEndpoint.Host: a name, an IPv4 address, an IPv6 address, or some other kind.
+class EndpointHost {
+public:
+    struct Other {
+        bool operator==(const Other&) const = default;
+    };
+    static EndpointHost name(std::string name) { return EndpointHost(std::move(name)); }
+    static EndpointHost ipv4(IPv4Address address) { return EndpointHost(address); }
+    static EndpointHost ipv6(IPv6Address address) { return EndpointHost(std::move(address)); }
+    static EndpointHost other() { return EndpointHost(Other{}); }
+
+    const std::string* asName() const { return std::get_if<std::string>(&value_); }
+    const IPv4Address* asIPv4() const { return std::get_if<IPv4Address>(&value_); }
+    const IPv6Address* asIPv6() const { return std::get_if<IPv6Address>(&value_); }
+    bool operator==(const EndpointHost&) const = default;
+
+private:
+    using Value = std::variant<std::string, IPv4Address, IPv6Address, Other>;
+    explicit EndpointHost(Value value) : value_(std::move(value)) {}
+    Value value_;
+};
+
+// NWEndpoint: host-and-port, or some other kind (a service, a Unix path, a URL).
+class Endpoint {
+public:
+    struct HostPort {
+        EndpointHost host;
+        std::uint16_t port = 0;
+        bool operator==(const HostPort&) const = default;
+    };
+    struct Other {
+        bool operator==(const Other&) const = default;
+    };
+    static Endpoint hostPort(EndpointHost host, std::uint16_t port) {
+        return Endpoint(HostPort{std::move(host), port});
+    }
+    static Endpoint other() { return Endpoint(Other{}); }
+
+    const HostPort* asHostPort() const { return std::get_if<HostPort>(&value_); }
+    bool operator==(const Endpoint&) const = default;
+
+private:
+    using Value = std::variant<HostPort, Other>;
+    explicit Endpoint(Value value) : value_(std::move(value)) {}
+    Value value_;
+};
+
+// A URL as the platform reports it for a flow, with its host part as URL parsers read it
+// (absent when the URL has none; possibly empty).
+class URL {
+public:
+    // Keeps `text` and reads its host: "scheme://[user[:pass]@]host[:port][/path]"; an
+    // IPv6 host keeps its brackets off ("http://[::1]/" has host "::1").
+    static URL make(std::string text);
+    const std::string& absoluteString() const { return text_; }
+    const std::optional<std::string>& host() const { return host_; }
+    bool operator==(const URL&) const = default;
+
+private:
+    std::string text_;
+    std::optional<std::string> host_;
+};
+
+// NEFilterFlow: any flow the platform hands to the filter.
+class FilterFlow {
+public:
+    virtual ~FilterFlow() = default;
+    std::optional<URL> url;
+    std::uint64_t identifier = 0;  // the platform's flow identifier
+};
+
+// NEFilterSocketFlow: a flow the platform knows as a socket.
+class FilterSocketFlow : public FilterFlow {
+public:
+    std::optional<std::string> remoteHostname;
+    std::optional<Endpoint> remoteFlowEndpoint;
+};
+
+}  // namespace tolvane::platform

@@ -1,0 +1,8 @@
+// TolvaneCore.hpp: the whole domain model in one include.
+#pragma once
+
+#include <tolvane/Domain.hpp>
+#include <tolvane/DomainMatcher.hpp>
+#include <tolvane/Health.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/Scope.hpp>

@@ -1,0 +1,125 @@
+#include "TestSupport.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+#include <stdexcept>
+
+namespace {
+thread_local std::uint64_t allocations = 0;
+}
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace tolvane::testing {
+
+std::uint64_t allocationCount() { return allocations; }
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    // Tests may leave read-only folders behind; make them removable first.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ignored);
+        }
+    }
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& extraEnvironment) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (const auto& e : extraEnvironment) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    ProcessResult result;
+    std::size_t written = 0;
+    int inFd = in[1];
+    if (input.empty()) {
+        close(inFd);
+        inFd = -1;
+    }
+    bool outOpen = true, errOpen = true;
+    char buffer[65536];
+    while (outOpen || errOpen || inFd >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        if (outOpen) fds[n++] = {out[0], POLLIN, 0};
+        if (errOpen) fds[n++] = {err[0], POLLIN, 0};
+        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+        if (poll(fds, static_cast<nfds_t>(n), -1) < 0) break;
+        for (int i = 0; i < n; ++i) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == inFd) {
+                ssize_t w = write(inFd, input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<std::size_t>(w);
+                if (w < 0 || written == input.size()) {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
+            if (r <= 0) {
+                if (fds[i].fd == out[0]) outOpen = false;
+                else errOpen = false;
+                continue;
+            }
+            (fds[i].fd == out[0] ? result.standardOutput : result.standardError).append(buffer, static_cast<std::size_t>(r));
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+std::string builtProgram(const std::string& name) { return std::string(TOLVANE_BIN_DIR) + "/" + name; }
+
+}  // namespace tolvane::testing
