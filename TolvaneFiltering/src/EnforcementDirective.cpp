@@ -1,0 +1,110 @@
+#include <tolvane/EnforcementDirective.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
+
+#include <cmath>
+#include <ostream>
+
+namespace tolvane {
+
+namespace {
+inline std::size_t combine(std::size_t seed, std::size_t value) {
+    return seed ^ (value + 0x9E3779B97F4A7C15ULL + (seed << 6) + (seed >> 2));
+}
+}  // namespace
+
+ValidationProbe ValidationProbe::lent(Domain domain, Instant lentAt, double duration) {
+    // `duration > 0` is false for NaN, so a duration that is not a number lends nothing.
+    double seconds = duration > 0 ? duration : 0;
+    if (seconds > maximumDuration) seconds = maximumDuration;
+    return ValidationProbe(std::move(domain), lentAt + seconds);
+}
+
+std::ostream& operator<<(std::ostream& os, const ValidationProbe& probe) {
+    return os << probe.domain() << " until " << probe.expiresAt();
+}
+
+DomainSet EnforcementDirective::enforcedDomains(Instant at) const {
+    DomainSet domains = scope_ ? scope_->domains() : DomainSet{};
+    if (validation_ && !validation_->hasExpired(at)) domains.insert(validation_->domain());
+    return domains;
+}
+
+bool EnforcementDirective::isEnforcing(Instant at) const {
+    if (scope_ && !scope_->domains().empty()) return true;
+    return validation_ && !validation_->hasExpired(at);
+}
+
+std::ostream& operator<<(std::ostream& os, const EnforcementDirective& directive) {
+    os << "directive published at " << directive.publishedAt() << ", scope ";
+    if (directive.scope()) {
+        os << *directive.scope();
+    } else {
+        os << "none";
+    }
+    os << ", probe ";
+    if (directive.validation()) {
+        os << *directive.validation();
+    } else {
+        os << "none";
+    }
+    return os;
+}
+
+void JSONCoding<ValidationProbe>::encode(nlohmann::ordered_json& out, const ValidationProbe& value) {
+    out = nlohmann::ordered_json::object();
+    JSONCoding<Domain>::encode(out["domain"], value.domain());
+    out["expiresAt"] = detail::encodeNumber(value.expiresAt());
+}
+
+ValidationProbe JSONCoding<ValidationProbe>::decode(const nlohmann::json& in,
+                                                    const std::vector<CodingKey>& path) {
+    const detail::Decoder object = detail::Decoder(in, path).object("ValidationProbe");
+    const detail::Decoder domain = object.required("domain");
+    Domain decoded = JSONCoding<Domain>::decode(domain.value(), domain.path());
+    const Instant expiresAt = object.required("expiresAt").number();
+    return ValidationProbe(std::move(decoded), expiresAt);
+}
+
+void JSONCoding<EnforcementDirective>::encode(nlohmann::ordered_json& out,
+                                              const EnforcementDirective& value) {
+    out = nlohmann::ordered_json::object();
+    if (value.scope()) JSONCoding<Scope>::encode(out["scope"], *value.scope());
+    if (value.validation()) JSONCoding<ValidationProbe>::encode(out["validation"], *value.validation());
+    out["publishedAt"] = detail::encodeNumber(value.publishedAt());
+}
+
+EnforcementDirective JSONCoding<EnforcementDirective>::decode(const nlohmann::json& in,
+                                                              const std::vector<CodingKey>& path) {
+    const detail::Decoder object = detail::Decoder(in, path).object("EnforcementDirective");
+    std::optional<Scope> scope;
+    if (auto member = object.optional("scope")) {
+        scope = JSONCoding<Scope>::decode(member->value(), member->path());
+    }
+    std::optional<ValidationProbe> validation;
+    if (auto member = object.optional("validation")) {
+        validation = JSONCoding<ValidationProbe>::decode(member->value(), member->path());
+    }
+    const Instant publishedAt = object.required("publishedAt").number();
+    return EnforcementDirective(std::move(scope), std::move(validation), publishedAt);
+}
+
+TOLVANE_INSTANTIATE_JSON(ValidationProbe);
+TOLVANE_INSTANTIATE_JSON(EnforcementDirective);
+
+}  // namespace tolvane
+
+std::size_t std::hash<tolvane::ValidationProbe>::operator()(
+    const tolvane::ValidationProbe& probe) const noexcept {
+    return tolvane::combine(std::hash<tolvane::Domain>{}(probe.domain()),
+                            std::hash<double>{}(probe.expiresAt()));
+}
+
+std::size_t std::hash<tolvane::EnforcementDirective>::operator()(
+    const tolvane::EnforcementDirective& directive) const noexcept {
+    std::size_t h = std::hash<double>{}(directive.publishedAt());
+    h = tolvane::combine(h, directive.scope() ? std::hash<tolvane::Scope>{}(*directive.scope()) : 0x51);
+    h = tolvane::combine(h, directive.validation()
+                                ? std::hash<tolvane::ValidationProbe>{}(*directive.validation())
+                                : 0x7A);
+    return h;
+}
