@@ -1,5 +1,6 @@
 #include <tolvane/DomainMatcher.hpp>
 #include <tolvane/Scope.hpp>
+#include <tolvane/Website.hpp>
 #include <tolvane/detail/JSONCoding.hpp>
 
 #include <algorithm>
@@ -29,6 +30,15 @@ Scope Scope::strengthenedByAdding(const DomainSet& domains) const {
         throw ScopeStrengtheningError(ScopeStrengtheningError::Case::generationExhausted);
     }
     return Scope(generation_ + 1, std::move(joined));
+}
+
+Scope Scope::resolving(const CommitmentSelection& selection, std::span<const Website> websites) {
+    return Scope(1, selection.resolvedDomains(websites));
+}
+
+Scope Scope::strengthenedByResolving(const CommitmentSelection& selection,
+                                     std::span<const Website> websites) const {
+    return strengthenedByAdding(selection.resolvedDomains(websites));
 }
 
 bool Scope::covers(const Domain& domain) const {

@@ -8,6 +8,10 @@
 //   s.strengthenedByAdding({a.com})          throws ScopeStrengtheningError::noAdditionalDomains
 //   s.covers(mail.a.com) == true; s.covers(bada.com) == false
 //
+//   Scope::resolving(selection, websites)    -> selection's resolved domains, generation 1
+//   s.strengthenedByResolving(selection, websites)
+//                                            -> as strengthenedByAdding(resolved domains)
+//
 // JSON form: {"generation":4,"domains":["a.com"]}; the array is read as a set.
 #pragma once
 
@@ -16,12 +20,16 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <span>
 #include <stdexcept>
 #include <unordered_set>
 
 namespace tolvane {
 
 using DomainSet = std::unordered_set<Domain>;
+
+class CommitmentSelection;  // <tolvane/Website.hpp>
+class Website;
 
 class ScopeStrengtheningError : public std::runtime_error {
 public:
@@ -45,6 +53,10 @@ public:
     Scope(std::int64_t generation, DomainSet domains)
         : generation_(generation), domains_(std::move(domains)) {}
 
+    // The scope of a new commitment: what `selection` resolves to over `websites`, at
+    // generation 1. Never fails, also when nothing is resolved.
+    static Scope resolving(const CommitmentSelection& selection, std::span<const Website> websites);
+
     std::int64_t generation() const { return generation_; }
     const DomainSet& domains() const { return domains_; }
 
@@ -52,6 +64,9 @@ public:
     // Throws ScopeStrengtheningError when nothing new would be added (or the generation is
     // exhausted).
     Scope strengthenedByAdding(const DomainSet& domains) const;
+    // strengthenedByAdding with what `selection` resolves to over `websites`; same failures.
+    Scope strengthenedByResolving(const CommitmentSelection& selection,
+                                  std::span<const Website> websites) const;
 
     // Whether a scope domain equals `domain` or is a dot-separated suffix of it.
     bool covers(const Domain& domain) const;
