@@ -4,7 +4,9 @@
 #include <tolvane/Commitment.hpp>
 #include <tolvane/Domain.hpp>
 #include <tolvane/DomainMatcher.hpp>
+#include <tolvane/DomainNormalizer.hpp>
 #include <tolvane/Health.hpp>
 #include <tolvane/JSON.hpp>
+#include <tolvane/PublicSuffixList.hpp>
 #include <tolvane/Scope.hpp>
 #include <tolvane/Website.hpp>

@@ -1,0 +1,421 @@
+#include <tolvane/PublicSuffixList.hpp>
+#include <tolvane/detail/ResourceBundle.hpp>
+#include <tolvane/detail/Unicode.hpp>
+
+#include <unicode/uidna.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace tolvane {
+
+namespace {
+
+// FNV-1a over the bytes read from the right, so that the hash of every suffix of a host
+// falls out of one pass over it. Runs of dots count as one dot and dots at either end count
+// for nothing: a host with empty labels is judged by its labels joined with single dots.
+constexpr std::uint64_t kOffset = 0xcbf29ce484222325ULL;
+constexpr std::uint64_t kPrime = 0x100000001b3ULL;
+
+inline std::uint64_t step(std::uint64_t h, unsigned char c) { return (h ^ c) * kPrime; }
+
+inline std::uint64_t finish(std::uint64_t h) {
+    h ^= h >> 31;
+    h *= 0x9E3779B97F4A7C15ULL;
+    return h ^ (h >> 29);
+}
+
+// The joined-label form's hash, length and label count.
+struct Shape {
+    std::uint64_t hash;
+    std::size_t length;
+    std::size_t labels;
+};
+
+Shape shapeOf(std::string_view name) {
+    std::uint64_t h = kOffset;
+    std::size_t length = 0;
+    std::size_t labels = 0;
+    bool pendingDot = false;
+    bool inLabel = false;
+    for (auto it = name.rbegin(); it != name.rend(); ++it) {
+        const auto c = static_cast<unsigned char>(*it);
+        if (c == '.') {
+            if (length > 0) pendingDot = true;
+            inLabel = false;
+            continue;
+        }
+        if (pendingDot) {
+            h = step(h, '.');
+            ++length;
+            pendingDot = false;
+        }
+        if (!inLabel) ++labels;
+        inLabel = true;
+        h = step(h, c);
+        ++length;
+    }
+    return {finish(h), length, labels};
+}
+
+// Whether `candidate` (a slice that begins and ends with a label) reads as `stored` once its
+// runs of dots are single dots. The caller has checked that the joined lengths agree.
+bool equalJoined(std::string_view stored, std::string_view candidate) {
+    if (candidate.size() == stored.size()) {
+        return std::memcmp(stored.data(), candidate.data(), stored.size()) == 0;
+    }
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < candidate.size(); ++i) {
+        const char c = candidate[i];
+        if (c == '.' && i > 0 && candidate[i - 1] == '.') continue;
+        if (j >= stored.size() || stored[j] != c) return false;
+        ++j;
+    }
+    return j == stored.size();
+}
+
+constexpr std::uint8_t bit(PublicSuffixList::RuleKind kind) {
+    return static_cast<std::uint8_t>(kind);
+}
+
+int kindIndex(PublicSuffixList::RuleKind kind) {
+    switch (kind) {
+        case PublicSuffixList::RuleKind::exact: return 0;
+        case PublicSuffixList::RuleKind::wildcardParent: return 1;
+        case PublicSuffixList::RuleKind::exception: return 2;
+    }
+    return 0;
+}
+
+bool isValidUTF8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int64_t>(text.size());
+    int64_t i = 0;
+    while (i < length) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        // U8_NEXT takes 32-bit offsets; step through in windows no longer than that.
+        const int32_t window = static_cast<int32_t>(std::min<int64_t>(length - i, INT32_MAX));
+        int32_t at = 0;
+        UChar32 c;
+        U8_NEXT(bytes + i, at, window, c);
+        if (c < 0) return false;
+        i += at;
+    }
+    return true;
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                           &std::fclose);
+    if (!file) return std::nullopt;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer, file.get());
+        text.append(buffer, n);
+        if (n < sizeof buffer) break;
+    }
+    if (std::ferror(file.get())) return std::nullopt;
+    return text;
+}
+
+// The ASCII answer of asciiCompatibleHost when ICU would give it unchanged but for case:
+// letters, digits, "-" and "." only, labels of 1 to 63 bytes (one empty last label allowed,
+// the root), no "-" at either end of a label and no "--" in its third and fourth places
+// (which is where "xn--" Punycode starts), at most 253 bytes before a trailing dot.
+// Anything else is left to ICU.
+std::optional<std::string> asciiFastPath(std::string_view name, bool& handled) {
+    handled = false;
+    std::string_view body = name;
+    if (!body.empty() && body.back() == '.') body.remove_suffix(1);
+    if (body.empty() || body.size() > 253) return std::nullopt;
+    std::size_t labelStart = 0;
+    for (std::size_t i = 0; i <= body.size(); ++i) {
+        if (i < body.size() && body[i] != '.') {
+            const auto c = static_cast<unsigned char>(body[i]);
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-')) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        const std::string_view label = body.substr(labelStart, i - labelStart);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+            return std::nullopt;
+        }
+        if (label.size() >= 4 && label[2] == '-' && label[3] == '-') return std::nullopt;
+        labelStart = i + 1;
+    }
+    handled = true;
+    std::string out(name);
+    for (char& c : out) c = detail::asciiLower(c);
+    return out;
+}
+
+const UIDNA* uts46() {
+    // Immutable once opened, so one instance serves every thread; kept for the process.
+    static const UIDNA* idna = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UIDNA* opened = uidna_openUTS46(UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_USE_STD3_RULES |
+                                            UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ,
+                                        &status);
+        return U_SUCCESS(status) ? opened : nullptr;
+    }();
+    return idna;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::optional<std::string> asciiCompatibleHostThroughIDNA(std::string_view name) {
+    const UIDNA* idna = uts46();
+    if (!idna || name.size() > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
+    // A valid result is at most 254 bytes (253 and a trailing dot); a longer one is an
+    // error anyway, so the overflow of this buffer can be taken as the answer.
+    char out[256];
+    UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length = uidna_nameToASCII_UTF8(idna, name.data(), static_cast<int32_t>(name.size()),
+                                                  out, static_cast<int32_t>(sizeof out), &info, &status);
+    if (U_FAILURE(status) || info.errors != 0 || length <= 0 ||
+        length > static_cast<int32_t>(sizeof out)) {
+        return std::nullopt;
+    }
+    return std::string(out, static_cast<std::size_t>(length));
+}
+
+}  // namespace detail
+
+std::optional<std::string> asciiCompatibleHost(std::string_view name) {
+    bool handled = false;
+    auto fast = asciiFastPath(name, handled);
+    if (handled) return fast;
+    return detail::asciiCompatibleHostThroughIDNA(name);
+}
+
+// MARK: - Parsing
+
+namespace {
+
+// Calls `body` with each line of `text`; LF, CR, CRLF, U+2028 and U+2029 end a line.
+template <class Body>
+void forEachLine(std::string_view text, Body body) {
+    std::size_t start = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t breakLength = 0;
+        if (c == '\n') {
+            breakLength = 1;
+        } else if (c == '\r') {
+            breakLength = (i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
+        } else if (c == 0xE2 && i + 2 < n && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+                   (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+                    static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+            breakLength = 3;
+        }
+        if (breakLength == 0) {
+            ++i;
+            continue;
+        }
+        body(text.substr(start, i - start));
+        i += breakLength;
+        start = i;
+    }
+    if (start < n) body(text.substr(start));
+}
+
+}  // namespace
+
+PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
+    names_.reserve(rulesText.size() / 2);
+    forEachLine(rulesText, [this](std::string_view line) {
+        line = detail::trimmedWhitespace(line, /*horizontalOnly=*/true);
+        if (line.empty() || line.starts_with("//")) return;
+        const std::string_view token = line.substr(0, line.find(' '));
+
+        std::string lowered;
+        if (detail::isASCII(token)) {
+            lowered.assign(token);
+            for (char& c : lowered) c = detail::asciiLower(c);
+        } else {
+            lowered = detail::lowercased(token);
+        }
+        std::string_view name = lowered;
+        RuleKind kind = RuleKind::exact;
+        if (name.starts_with('!')) {
+            name.remove_prefix(1);
+            kind = RuleKind::exception;
+        } else if (name.starts_with("*.")) {
+            name.remove_prefix(2);
+            kind = RuleKind::wildcardParent;
+        }
+        insert(name, kind);
+        if (!detail::isASCII(name)) {
+            if (auto ascii = asciiCompatibleHost(name)) insert(*ascii, kind);
+        }
+    });
+    buildTable();
+}
+
+void PublicSuffixList::insert(std::string_view name, RuleKind kind) {
+    if (name.size() > UINT32_MAX) return;  // no host could be that long
+    pending_.push_back({names_.size(), static_cast<std::uint32_t>(name.size()), bit(kind)});
+    names_.append(name);
+}
+
+void PublicSuffixList::buildTable() {
+    const std::size_t capacity = std::max<std::size_t>(16, std::bit_ceil(pending_.size() * 2));
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    for (const Pending& entry : pending_) {
+        const std::string_view name(names_.data() + entry.offset, entry.length);
+        const Shape shape = shapeOf(name);
+        std::uint64_t at = shape.hash & mask_;
+        for (;; at = (at + 1) & mask_) {
+            Slot& slot = slots_[at];
+            if (slot.kinds == 0) {
+                slot = Slot{shape.hash, entry.offset, entry.length, 0};
+                break;
+            }
+            if (slot.hash == shape.hash && slot.length == entry.length &&
+                std::memcmp(names_.data() + slot.offset, name.data(), name.size()) == 0) {
+                break;
+            }
+        }
+        Slot& slot = slots_[at];
+        if ((slot.kinds & entry.kind) == 0) {
+            slot.kinds |= entry.kind;
+            ++counts_[kindIndex(static_cast<RuleKind>(entry.kind))];
+        }
+        longestName_ = std::max(longestName_, shape.length);
+        mostLabels_ = std::max(mostLabels_, shape.labels);
+    }
+    pending_.clear();
+    pending_.shrink_to_fit();
+}
+
+// MARK: - Lookups
+
+std::uint8_t PublicSuffixList::kindsOf(std::string_view candidate, std::size_t joinedLength,
+                                       std::uint64_t hash) const {
+    for (std::uint64_t at = hash & mask_;; at = (at + 1) & mask_) {
+        const Slot& slot = slots_[at];
+        if (slot.kinds == 0) return 0;
+        if (slot.hash == hash && slot.length == joinedLength &&
+            equalJoined(std::string_view(names_.data() + slot.offset, slot.length), candidate)) {
+            return slot.kinds;
+        }
+    }
+}
+
+// Walks the labels from the right; each label closes one candidate suffix, and the longest
+// candidate that hits wins, so the walk stops once no rule has as many labels as the next
+// candidate (a wildcard parent reaches one label further).
+PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) const {
+    std::size_t end = host.size();
+    while (end > 0 && host[end - 1] == '.') --end;
+    if (end == 0) return {0, host.size(), true};
+
+    const std::size_t limit = std::max<std::size_t>(mostLabels_ + 1, 2);
+    std::uint64_t h = kOffset;
+    std::size_t joinedLength = 0;
+    std::size_t labels = 0;
+    bool previousIsWildcardParent = false;
+    std::size_t previousBegin = end;
+    Suffix best{0, end, false};
+    std::size_t i = end;
+    for (;;) {
+        if (labels > 0) {
+            h = step(h, '.');
+            ++joinedLength;
+        }
+        while (i > 0 && host[i - 1] != '.') {
+            h = step(h, static_cast<unsigned char>(host[i - 1]));
+            ++joinedLength;
+            --i;
+        }
+        ++labels;
+        const std::size_t begin = i;
+        if (labels == 1) best.begin = begin;  // the implicit rule "*"
+        const std::uint8_t kinds =
+            joinedLength <= longestName_
+                ? kindsOf(host.substr(begin, end - begin), joinedLength, finish(h))
+                : 0;
+        if (kinds & bit(RuleKind::exception)) {
+            best.begin = previousBegin;
+        } else if (kinds & bit(RuleKind::exact)) {
+            best.begin = begin;
+        } else if (labels >= 2 && previousIsWildcardParent) {
+            best.begin = begin;
+        }
+        previousIsWildcardParent = (kinds & bit(RuleKind::wildcardParent)) != 0;
+        previousBegin = begin;
+
+        while (i > 0 && host[i - 1] == '.') --i;
+        if (i == 0 || labels >= limit) break;
+    }
+    if (labels < 2) return {0, host.size(), true};
+    return best;
+}
+
+std::string_view PublicSuffixList::publicSuffix(std::string_view normalizedHost) const {
+    const Suffix suffix = findSuffix(normalizedHost);
+    if (suffix.wholeHost) return normalizedHost;
+    return normalizedHost.substr(suffix.begin, suffix.end - suffix.begin);
+}
+
+std::optional<std::string_view> PublicSuffixList::registrableDomain(
+    std::string_view normalizedHost) const {
+    const Suffix suffix = findSuffix(normalizedHost);
+    if (suffix.wholeHost) return std::nullopt;
+    if (suffix.begin == 0 && suffix.end == normalizedHost.size()) return std::nullopt;
+    // The label left of the suffix, if there is one.
+    std::size_t i = suffix.begin;
+    while (i > 0 && normalizedHost[i - 1] == '.') --i;
+    const std::size_t labelEnd = i;
+    while (i > 0 && normalizedHost[i - 1] != '.') --i;
+    if (i == labelEnd) return std::nullopt;
+    return normalizedHost.substr(i, suffix.end - i);
+}
+
+bool PublicSuffixList::contains(RuleKind kind, std::string_view name) const {
+    const std::uint64_t hash = shapeOf(name).hash;
+    for (std::uint64_t at = hash & mask_;; at = (at + 1) & mask_) {
+        const Slot& slot = slots_[at];
+        if (slot.kinds == 0) return false;
+        if (slot.hash == hash && slot.length == name.size() &&
+            std::memcmp(names_.data() + slot.offset, name.data(), name.size()) == 0) {
+            return (slot.kinds & bit(kind)) != 0;
+        }
+    }
+}
+
+std::size_t PublicSuffixList::count(RuleKind kind) const { return counts_[kindIndex(kind)]; }
+
+// MARK: - The packaged list
+
+const PublicSuffixList& PublicSuffixList::embedded() {
+    static const PublicSuffixList list = [] {
+        constexpr std::string_view kMissing =
+            "TolvaneCore is missing its bundled public_suffix_list.dat resource";
+        const auto path = detail::resourcePath("public_suffix_list", "dat");
+        if (!path) detail::fatalError(kMissing);
+        const auto text = readFile(*path);
+        if (!text || !isValidUTF8(*text)) detail::fatalError(kMissing);
+        return PublicSuffixList(*text);
+    }();
+    return list;
+}
+
+}  // namespace tolvane

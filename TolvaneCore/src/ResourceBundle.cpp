@@ -1,0 +1,88 @@
+#include <tolvane/detail/ResourceBundle.hpp>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace tolvane::detail {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path executablePath() {
+    std::error_code error;
+    fs::path path = fs::read_symlink("/proc/self/exe", error);
+    return error ? fs::path() : path;
+}
+
+// The file that holds this function's code: the executable when the library is linked
+// statically, the shared library otherwise.
+fs::path libraryBinaryPath() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&libraryBinaryPath), &info) == 0 || !info.dli_fname) {
+        return {};
+    }
+    std::error_code error;
+    fs::path path = fs::weakly_canonical(info.dli_fname, error);
+    return error ? fs::path() : path;
+}
+
+bool isDirectory(const fs::path& path) {
+    std::error_code error;
+    return !path.empty() && fs::is_directory(path, error);
+}
+
+fs::path locate() {
+    std::vector<fs::path> candidates;
+    if (const char* overridden = std::getenv(kResourceBundleVariable);
+        overridden && *overridden) {
+        candidates.emplace_back(overridden);
+    }
+    const fs::path executable = executablePath();
+    if (!executable.empty()) candidates.push_back(executable.parent_path() / kResourceBundleName);
+    const fs::path library = libraryBinaryPath();
+    if (!library.empty() && library != executable) {
+        candidates.push_back(library.parent_path() / kResourceBundleName);
+    }
+    if (!executable.empty()) {
+        candidates.push_back(executable.parent_path().parent_path() / "share" / kResourceBundleName);
+    }
+    for (const fs::path& candidate : candidates) {
+        if (isDirectory(candidate)) return candidate;
+    }
+    fatalError("unable to find bundle named TolvaneCore_TolvaneCore");
+}
+
+}  // namespace
+
+const fs::path& resourceBundleDirectory() {
+    static const fs::path directory = locate();
+    return directory;
+}
+
+std::optional<fs::path> resourcePath(std::string_view name, std::string_view extension) {
+    std::string fileName(name);
+    if (!extension.empty()) {
+        fileName += '.';
+        fileName += extension;
+    }
+    fs::path path = resourceBundleDirectory() / fileName;
+    std::error_code error;
+    if (!fs::exists(path, error)) return std::nullopt;
+    return path;
+}
+
+void fatalError(std::string_view message) {
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(nullptr);
+    std::_Exit(134);
+}
+
+}  // namespace tolvane::detail
