@@ -11,8 +11,9 @@
 //   "com", "example.com..", "mail.example.com:443", ""   false
 //
 // A match costs one hash probe per label of the host, whatever the number of names, and
-// allocates nothing unless the host holds a non-ASCII upper-case character: every candidate
-// is a slice of the host, hashed in a single right-to-left pass. Immutable once built, so it
+// allocates nothing unless the host holds a non-ASCII upper-case character (or is over 255
+// bytes with ASCII capitals): every candidate is a slice of the host, and a suffix's hash is
+// built from its labels' hashes, so all suffixes are hashed in one right-to-left pass. Immutable once built, so it
 // may be read from any thread; owners replace it as a whole.
 #pragma once
 
@@ -51,22 +52,19 @@ public:
     bool matches(const Domain& domain) const { return matches(domain.name()); }
 
 private:
-    // One slot of the open-addressing table over domainNames_: the name's full hash and its
-    // index plus one (0 marks an empty slot). Indices stay valid when the matcher is copied.
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t index = 0;
-    };
-
     void buildIndex();
     bool contains(std::string_view candidate, std::uint64_t hash) const;
-    bool matchesFolded(std::string_view host) const;
+    bool matchesLower(std::string_view host) const;
 
     std::vector<std::string> domainNames_;
-    std::vector<Slot> slots_;
+    // The lookup side: every distinct name once, back to back in `arena_`, name i spanning
+    // offsets_[i]..offsets_[i+1]; `slots_` is an open-addressing table of (hash tag << 32 |
+    // index + 1), 0 marking an empty slot. Offsets stay valid when the matcher is copied.
+    std::string arena_;
+    std::vector<std::uint32_t> offsets_;
+    std::vector<std::uint64_t> slots_;
     std::uint64_t mask_ = 0;
-    std::size_t shortest_ = 0;
-    std::size_t longest_ = 0;
+    std::uint64_t lengths_ = 0;  // bit n set when some name has n bytes (n < 63; 63 = longer)
 };
 
 }  // namespace tolvane

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build needs on Debian 12, only when something is missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
+  libicu-dev nlohmann-json3-dev publicsuffix
+  googletest libgtest-dev libbenchmark-dev
+  libpsl-dev                             # the suffix benchmark's point of comparison
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

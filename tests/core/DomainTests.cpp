@@ -1,0 +1,123 @@
+#include <tolvane/Domain.hpp>
+#include <tolvane/DomainMatcher.hpp>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+Domain D(std::string_view text) { return *Domain::make(text); }
+
+TEST(Domain, NormalisesCaseAndOneTrailingDot) {
+    EXPECT_EQ(D("Example.COM").name(), "example.com");
+    EXPECT_EQ(D("example.com.").name(), "example.com");
+    EXPECT_EQ(D("a.").name(), "a");
+    EXPECT_EQ(D("BÜCHER.de").name(), "bücher.de");
+    EXPECT_EQ(D("\u0130stanbul.tr").name(), "i\u0307stanbul.tr");  // full mapping, not simple
+    EXPECT_EQ(D("Example.COM"), D("example.com"));
+}
+
+TEST(Domain, AcceptsWhatOnlyTheNormaliserWouldRefuse) {
+    for (const char* text : {"com", "localhost", "xn--bcher-kva.de", "bücher.de", "my_host.example",
+                             "1.2.3.4", "-a-.b", "a/\u0301b"}) {
+        EXPECT_TRUE(Domain::make(text).has_value()) << text;
+    }
+}
+
+TEST(Domain, RejectsEmptyLabelsWhitespaceAndExcludedCharacters) {
+    for (const char* text : {"example..com", ".example.com", "example.com..", "", ".", "exa mple.com",
+                             "example.com\n", "a@b.com", "example.com:443", "example.com/path", "[::1]",
+                             "a\tb", "a\u00a0b", "a\u2028b", "a\u3000b"}) {
+        EXPECT_FALSE(Domain::make(text).has_value()) << text;
+    }
+    for (char c : std::string("/\\?#@:[]\"'<>,;=&%+!*()")) {
+        EXPECT_FALSE(Domain::make(std::string("a") + c + "b").has_value()) << c;
+    }
+    // A combining mark makes a dot another character, so it no longer separates labels.
+    EXPECT_TRUE(Domain::make("a..\u0301b").has_value());
+}
+
+TEST(Domain, LabelsWithinAndOrder) {
+    const Domain mail = D("mail.example.com");
+    const auto labels = mail.labels();
+    EXPECT_EQ(labels, (std::vector<std::string_view>{"mail", "example", "com"}));
+    EXPECT_TRUE(D("mail.example.com").isWithin(D("example.com")));
+    EXPECT_TRUE(D("example.com").isWithin(D("example.com")));
+    EXPECT_FALSE(D("badexample.com").isWithin(D("example.com")));
+    EXPECT_FALSE(D("example.com").isWithin(D("mail.example.com")));
+    EXPECT_LT(D("a.com"), D("b.com"));
+    EXPECT_GT(D("example.org"), D("example.com"));
+}
+
+TEST(Domain, JSONIsTheBareNameAndDecodingNormalises) {
+    EXPECT_EQ(encodeJSON(D("example.com")), "\"example.com\"");
+    EXPECT_EQ(decodeJSON<Domain>("\"Example.com.\""), D("example.com"));
+    try {
+        decodeJSON<Domain>("\"a b\"");
+        FAIL();
+    } catch (const DecodingError& e) {
+        EXPECT_EQ(e.kind(), DecodingError::Kind::dataCorrupted);
+        EXPECT_EQ(e.debugDescription(), "Not a valid domain name: a b");
+    }
+    EXPECT_THROW(decodeJSON<Domain>("42"), DecodingError);
+}
+
+TEST(DomainMatcher, MatchesNamesAndWhatLiesUnderThem) {
+    const DomainMatcher matcher(std::vector{D("example.com")});
+    for (const char* host : {"example.com", "EXAMPLE.com", "mail.example.com", "example.com.",
+                             "a.b.example.com"}) {
+        EXPECT_TRUE(matcher.matches(host)) << host;
+    }
+    for (const char* host : {"example.co", "notexample.com", "com", "", "example.com..",
+                             "mail.example.com:443", ".example.com.x"}) {
+        EXPECT_FALSE(matcher.matches(host)) << host;
+    }
+    EXPECT_TRUE(matcher.matches(D("a.example.com")));
+}
+
+TEST(DomainMatcher, EmptyMatchesNothingAndATopLabelMatchesItsWholeTree) {
+    const DomainMatcher none;
+    EXPECT_FALSE(none.matches(""));
+    EXPECT_FALSE(none.matches("example.com"));
+    const DomainMatcher com(std::vector{D("com")});
+    EXPECT_TRUE(com.matches("anything.at.all.com"));
+    EXPECT_FALSE(com.matches("example.org"));
+}
+
+TEST(DomainMatcher, KeepsInputOrderAndFoldsNonASCIICapitals) {
+    const DomainMatcher matcher(std::vector{D("b.com"), D("bücher.de"), D("b.com")});
+    EXPECT_EQ(matcher.domainNames(), (std::vector<std::string>{"b.com", "bücher.de", "b.com"}));
+    EXPECT_TRUE(matcher.matches("SHOP.BÜCHER.DE"));
+    EXPECT_FALSE(matcher.matches("bucher.de"));
+}
+
+TEST(DomainMatcher, AgreesWithCoverageOnManyNames) {
+    std::vector<Domain> domains;
+    for (int i = 0; i < 2000; ++i) domains.push_back(D("site" + std::to_string(i) + ".example"));
+    const DomainMatcher matcher(domains);
+    for (int i = 0; i < 4000; i += 7) {
+        const std::string host = "www.site" + std::to_string(i) + ".example";
+        EXPECT_EQ(matcher.matches(host), i < 2000) << host;
+    }
+}
+
+TEST(DomainMatcher, MatchingAllocatesNothing) {
+    std::vector<Domain> domains;
+    for (int i = 0; i < 1000; ++i) domains.push_back(D("blocked" + std::to_string(i) + ".com"));
+    const DomainMatcher matcher(domains);
+    const std::string hosts[] = {"a.b.blocked7.com", "Mail.Blocked8.COM", "free.example.org",
+                                 std::string(300, 'x') + ".blocked9.com"};
+    const auto before = testing::allocationCount();
+    int hits = 0;
+    for (const auto& host : hosts) hits += matcher.matches(host);
+    EXPECT_EQ(testing::allocationCount(), before);
+    EXPECT_EQ(hits, 3);
+}
+
+}  // namespace
+}  // namespace tolvane

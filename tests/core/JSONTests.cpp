@@ -1,0 +1,61 @@
+#include <tolvane/Domain.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace tolvane {
+namespace {
+
+TEST(JSON, NumbersAreWrittenAsTheOtherSideWritesThem) {
+    EXPECT_EQ(detail::encodeNumber(615.0).dump(), "615");
+    EXPECT_EQ(detail::encodeNumber(600.25).dump(), "600.25");
+    EXPECT_EQ(detail::encodeNumber(-12.0).dump(), "-12");
+    EXPECT_EQ(detail::encodeNumber(0.1).dump(), "0.1");
+    EXPECT_EQ(detail::encodeNumber(1e300).dump(), "1e+300");
+    EXPECT_EQ(detail::encodeNumber(786000000.123456).dump(), "786000000.123456");
+}
+
+TEST(JSON, ShortestDecimalKeepsOneDecimalPlaceForWholeNumbers) {
+    EXPECT_EQ(detail::shortestDecimal(90000), "90000.0");
+    EXPECT_EQ(detail::shortestDecimal(0), "0.0");
+    EXPECT_EQ(detail::shortestDecimal(-5), "-5.0");
+    EXPECT_EQ(detail::shortestDecimal(86400.000001), "86400.000001");
+    EXPECT_EQ(detail::shortestDecimal(0.1 + 0.2), "0.30000000000000004");
+}
+
+TEST(JSON, BadDocumentsAreDataCorrupted) {
+    for (std::string text : {std::string(""), std::string("{"), std::string("\"\xff\""),
+                             std::string("nul"), std::string("1e99999"), std::string(100000, '['),
+                             std::string("\"a\" \"b\"")}) {
+        try {
+            decodeJSON<Domain>(text);
+            ADD_FAILURE() << text.substr(0, 20);
+        } catch (const DecodingError& e) {
+            EXPECT_EQ(e.kind(), DecodingError::Kind::dataCorrupted) << text.substr(0, 20);
+            EXPECT_TRUE(e.codingPath().empty());
+        }
+    }
+}
+
+TEST(JSON, MismatchAndNullMessagesNameTheTypes) {
+    try {
+        decodeJSON<Domain>("null");
+        FAIL();
+    } catch (const DecodingError& e) {
+        EXPECT_EQ(e.kind(), DecodingError::Kind::valueNotFound);
+    }
+    try {
+        decodeJSON<Domain>("[1]");
+        FAIL();
+    } catch (const DecodingError& e) {
+        EXPECT_EQ(e.kind(), DecodingError::Kind::typeMismatch);
+        EXPECT_EQ(e.debugDescription(), "Expected to decode Domain but found an array instead.");
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
