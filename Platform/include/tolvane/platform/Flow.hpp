@@ -7,6 +7,21 @@
 //
 // Addresses print in the usual standard forms: dotted decimal, and RFC 5952 compressed
 // hexadecimal for IPv6 followed by "%zone" when the address carries one.
+//
+//   text parsed                    description()
+//   -----------------------------  -------------------
+//   "192.0.2.7"                    "192.0.2.7"
+//   "2001:DB8:0:0:0:0:0:A"         "2001:db8::a"
+//   "2001:db8:0:1:1:1:1:1"         "2001:db8:0:1:1:1:1:1"   (a single zero group stays)
+//   "FE80::1%en0"                  "fe80::1%en0"
+//   "::ffff:c000:0207"             "::ffff:192.0.2.7"
+//   "01.2.3.4", "1.2.3", "::1%"    nullopt
+//
+//   URL::make(text).host()
+//   "https://user:pw@Shop.Example.com:443/x?y"  "Shop.Example.com"
+//   "http://[fe80::1%25en0]:80/"                "fe80::1%25en0"
+//   "http://:80/"                               ""   (an empty host)
+//   "mailto:a@b.example", "example.com"         nullopt
 #pragma once
 
 #include <array>

@@ -1,0 +1,118 @@
+#include <tolvane/platform/Flow.hpp>
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+namespace tolvane::platform {
+
+std::optional<IPv4Address> IPv4Address::make(std::string_view text) {
+    // inet_pton wants a terminated string and accepts exactly dotted decimal (four parts,
+    // each 0-255, no leading zeros), which is the one form we print.
+    if (text.size() > 15) return std::nullopt;
+    char buffer[16] = {};
+    text.copy(buffer, text.size());
+    IPv4Address address;
+    if (inet_pton(AF_INET, buffer, address.bytes.data()) != 1) return std::nullopt;
+    return address;
+}
+
+std::string IPv4Address::description() const {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return buffer;
+}
+
+std::optional<IPv6Address> IPv6Address::make(std::string_view text) {
+    IPv6Address address;
+    const std::size_t percent = text.find('%');
+    if (percent != std::string_view::npos) {
+        address.zone = std::string(text.substr(percent + 1));
+        if (address.zone.empty()) return std::nullopt;
+        text = text.substr(0, percent);
+    }
+    // The longest textual form is 45 characters (six groups and a dotted IPv4 tail).
+    if (text.size() > 45) return std::nullopt;
+    char buffer[46] = {};
+    text.copy(buffer, text.size());
+    if (inet_pton(AF_INET6, buffer, address.bytes.data()) != 1) return std::nullopt;
+    return address;
+}
+
+std::string IPv6Address::description() const {
+    std::uint16_t groups[8];
+    for (int i = 0; i < 8; ++i) groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+
+    std::string text;
+    const bool ipv4Mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
+                            groups[4] == 0 && groups[5] == 0xffff;
+    if (ipv4Mapped) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+        text = buffer;
+    } else {
+        // The first longest run of two or more zero groups becomes "::".
+        int bestStart = -1, bestLength = 0;
+        for (int i = 0; i < 8;) {
+            if (groups[i] != 0) {
+                ++i;
+                continue;
+            }
+            int j = i;
+            while (j < 8 && groups[j] == 0) ++j;
+            if (j - i > bestLength && j - i >= 2) {
+                bestStart = i;
+                bestLength = j - i;
+            }
+            i = j;
+        }
+        char buffer[8];
+        for (int i = 0; i < 8; ++i) {
+            if (i == bestStart) {
+                text += "::";
+                i += bestLength - 1;
+                continue;
+            }
+            if (!text.empty() && text.back() != ':') text += ':';
+            std::snprintf(buffer, sizeof buffer, "%x", groups[i]);
+            text += buffer;
+        }
+    }
+    if (!zone.empty()) text += "%" + zone;
+    return text;
+}
+
+URL URL::make(std::string text) {
+    URL url;
+    url.text_ = std::move(text);
+    const std::string_view whole = url.text_;
+
+    // A scheme is a letter followed by letters, digits, '+', '-' or '.', then ':'.
+    std::size_t colon = whole.find(':');
+    if (colon == std::string_view::npos || colon == 0) return url;
+    for (std::size_t i = 0; i < colon; ++i) {
+        const char c = whole[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        if (!(letter || (i > 0 && other))) return url;
+    }
+    // Only "scheme://authority" forms have a host.
+    if (whole.substr(colon + 1, 2) != "//") return url;
+    std::string_view authority = whole.substr(colon + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+
+    std::string_view host;
+    if (!authority.empty() && authority.front() == '[') {
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos) return url;  // an unclosed bracket has no host
+        host = authority.substr(1, close - 1);
+    } else {
+        host = authority.substr(0, authority.find(':'));
+    }
+    url.host_ = std::string(host);
+    return url;
+}
+
+}  // namespace tolvane::platform
