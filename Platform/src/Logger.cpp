@@ -1,0 +1,222 @@
+#include <tolvane/platform/Logger.hpp>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <ostream>
+#include <utility>
+
+namespace tolvane::platform {
+
+namespace {
+
+// One lock for every line, so lines from different threads never interleave.
+std::mutex& outputMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+Logger::Sink& currentSink() {
+    static Logger::Sink sink;
+    return sink;
+}
+
+// -1: follow the environment; 0 or 1: set by the program.
+std::atomic<int> privateDataOverride{-1};
+
+bool environmentShowsPrivateData() {
+    static const bool shows = [] {
+        const char* value = std::getenv("TOLVANE_LOG_PRIVATE");
+        return value && std::string_view(value) == "1";
+    }();
+    return shows;
+}
+
+void appendEscaped(std::string& out, std::string_view text) {
+    for (char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += c;
+        }
+    }
+}
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report it
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+std::string_view rawValue(LogLevel level) {
+    return level == LogLevel::error ? "error" : "default";
+}
+
+std::ostream& operator<<(std::ostream& os, LogLevel level) { return os << rawValue(level); }
+
+std::string LogRecord::line() const {
+    using namespace std::chrono;
+    auto sinceEpoch = time.time_since_epoch();
+    auto wholeSeconds = duration_cast<seconds>(sinceEpoch);
+    auto micros = duration_cast<microseconds>(sinceEpoch - wholeSeconds).count();
+    if (micros < 0) {  // before 1970: borrow a second
+        wholeSeconds -= seconds(1);
+        micros += 1'000'000;
+    }
+    std::time_t t = static_cast<std::time_t>(wholeSeconds.count());
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<long long>(micros));
+    std::string out = stamp;
+    out += ' ';
+    out += rawValue(level);
+    out += " [";
+    out += subsystem;
+    out += ':';
+    out += category;
+    out += "] ";
+    appendEscaped(out, message);
+    return out;
+}
+
+namespace detail {
+
+std::string formatLogMessage(std::string_view format, std::initializer_list<LogArgument> arguments,
+                             bool showPrivate) {
+    std::string out;
+    out.reserve(format.size() + 32);
+    const LogArgument* argument = arguments.begin();
+    std::size_t pos = 0, copied = 0;
+    LogPlaceholder placeholder;
+    bool malformed = false;
+    auto appendText = [&](std::size_t from, std::size_t to) {
+        // "%%" stands for '%' in the literal text.
+        for (std::size_t i = from; i < to; ++i) {
+            out += format[i];
+            if (format[i] == '%' && i + 1 < to && format[i + 1] == '%') ++i;
+        }
+    };
+    while (nextLogPlaceholder(format, pos, placeholder, malformed) && argument != arguments.end()) {
+        appendText(copied, placeholder.begin);
+        copied = placeholder.end;
+        const LogArgument& a = *argument++;
+        if (a.isPrivate && !showPrivate) {
+            out += "<private>";
+            continue;
+        }
+        std::string spec = "%";
+        spec += format.substr(placeholder.specBegin, placeholder.specEnd - placeholder.specBegin);
+        char buffer[512];
+        int length = 0;
+        switch (a.kind) {
+            case LogArgumentKind::text:
+                if (spec.size() == 1) {
+                    out += a.text;
+                    continue;
+                } else {
+                    std::string text(a.text);
+                    spec += 's';
+                    int needed = std::snprintf(nullptr, 0, spec.c_str(), text.c_str());
+                    if (needed > 0) {
+                        std::string formatted(static_cast<std::size_t>(needed) + 1, '\0');
+                        std::snprintf(formatted.data(), formatted.size(), spec.c_str(), text.c_str());
+                        formatted.pop_back();
+                        out += formatted;
+                    }
+                    continue;
+                }
+            case LogArgumentKind::integer:
+                if (placeholder.conversion == 'c') {
+                    spec += 'c';
+                    length = std::snprintf(buffer, sizeof buffer, spec.c_str(),
+                                           static_cast<int>(a.isUnsigned ? a.unsignedInteger
+                                                                         : a.integer));
+                } else {
+                    spec += "ll";
+                    spec += placeholder.conversion;
+                    length = a.isUnsigned
+                                 ? std::snprintf(buffer, sizeof buffer, spec.c_str(), a.unsignedInteger)
+                                 : std::snprintf(buffer, sizeof buffer, spec.c_str(), a.integer);
+                }
+                break;
+            case LogArgumentKind::floating:
+                spec += placeholder.conversion;
+                length = std::snprintf(buffer, sizeof buffer, spec.c_str(), a.floating);
+                break;
+        }
+        if (length > 0) out.append(buffer, std::min<std::size_t>(length, sizeof buffer - 1));
+    }
+    appendText(copied, format.size());
+    return out;
+}
+
+}  // namespace detail
+
+Logger::Logger(std::string subsystem, std::string category)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+void Logger::setShowsPrivateData(std::optional<bool> shows) {
+    privateDataOverride.store(shows ? (*shows ? 1 : 0) : -1);
+}
+
+bool Logger::showsPrivateData() {
+    int forced = privateDataOverride.load();
+    return forced >= 0 ? forced == 1 : environmentShowsPrivateData();
+}
+
+Logger::Sink Logger::setSink(Sink sink) {
+    std::scoped_lock lock(outputMutex());
+    return std::exchange(currentSink(), std::move(sink));
+}
+
+void Logger::emit(LogLevel level, std::string_view format,
+                  std::initializer_list<detail::LogArgument> arguments) const {
+    LogRecord record{std::chrono::system_clock::now(), level, subsystem_, category_,
+                     detail::formatLogMessage(format, arguments, showsPrivateData())};
+    std::scoped_lock lock(outputMutex());
+    if (const Sink& sink = currentSink()) {
+        sink(record);
+        return;
+    }
+    std::string line = record.line();
+    line += '\n';
+    writeAll(STDERR_FILENO, line);
+}
+
+LogCapture::LogCapture() {
+    previous_ = Logger::setSink([this](const LogRecord& record) {
+        std::scoped_lock lock(mutex_);
+        records_.push_back(record);
+    });
+}
+
+LogCapture::~LogCapture() { Logger::setSink(std::move(previous_)); }
+
+std::vector<LogRecord> LogCapture::records() const {
+    std::scoped_lock lock(mutex_);
+    return records_;
+}
+
+std::vector<std::string> LogCapture::messages() const {
+    std::scoped_lock lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& r : records_) out.push_back(r.message);
+    return out;
+}
+
+}  // namespace tolvane::platform
