@@ -1,0 +1,90 @@
+// The packaged Public Suffix List is found from wherever the program runs, and a missing or
+// broken bundle stops the program with its fatal message. Each case runs a copy of
+// tolvane-psl-probe laid out in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TestSupport.hpp"
+
+namespace fs = std::filesystem;
+using tolvane::testing::ProcessResult;
+using tolvane::testing::runProcess;
+
+namespace {
+
+constexpr const char* kBundle = "TolvaneCore_TolvaneCore.bundle";
+constexpr const char* kNoBundle = "unable to find bundle named TolvaneCore_TolvaneCore\n";
+constexpr const char* kNoResource =
+    "TolvaneCore is missing its bundled public_suffix_list.dat resource\n";
+
+class ResourceBundle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const fs::path built = tolvane::testing::builtProgram("tolvane-psl-probe");
+        ASSERT_TRUE(fs::exists(built)) << "build the tolvane-psl-probe target first";
+        fs::create_directories(bin());
+        fs::copy_file(built, probe());
+    }
+
+    fs::path bin() const { return directory.path() / "bin"; }
+    fs::path probe() const { return bin() / "tolvane-psl-probe"; }
+
+    static void write(const fs::path& file, const std::string& content) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << content;
+    }
+
+    // Runs the copy without any bundle override unless one is given.
+    ProcessResult run(const std::string& host, const std::string& bundleVariable = {}) const {
+        return runProcess({probe().string(), host}, {},
+                          {"TOLVANE_RESOURCE_BUNDLE=" + bundleVariable});
+    }
+
+    tolvane::testing::TemporaryDirectory directory;
+};
+
+TEST_F(ResourceBundle, MissingBundleIsFatal) {
+    const auto result = run("shop.example.co.uk");
+    EXPECT_EQ(result.exitCode, 134);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.standardError, kNoBundle);
+    EXPECT_EQ(result.standardOutput, "");
+}
+
+TEST_F(ResourceBundle, MissingOrUnreadableResourceIsFatal) {
+    fs::create_directories(bin() / kBundle);
+    auto result = run("shop.example.co.uk");
+    EXPECT_EQ(result.exitCode, 134);
+    EXPECT_EQ(result.standardError, kNoResource);
+
+    write(bin() / kBundle / "public_suffix_list.dat", "com\n\xC3\x28\n");
+    result = run("shop.example.co.uk");
+    EXPECT_EQ(result.exitCode, 134);
+    EXPECT_EQ(result.standardError, kNoResource);
+}
+
+TEST_F(ResourceBundle, FoundBesideTheProgramInTheInstalledLayoutAndThroughTheVariable) {
+    auto result = runProcess({tolvane::testing::builtProgram("tolvane-psl-probe"),
+                              "shop.example.co.uk", "co.uk"});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "example.co.uk\n-\n");
+
+    const fs::path packaged =
+        fs::path(tolvane::testing::builtProgram(kBundle)) / "public_suffix_list.dat";
+    fs::create_directories(directory.path() / "share" / kBundle);
+    fs::copy_file(packaged, directory.path() / "share" / kBundle / "public_suffix_list.dat");
+    result = run("shop.example.co.uk");
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "example.co.uk\n");
+
+    // The variable is tried before every other place, even a broken bundle beside the program.
+    fs::create_directories(bin() / kBundle);
+    write(directory.path() / "custom" / "public_suffix_list.dat", "*.zz\n");
+    result = run("x.a.b.zz", (directory.path() / "custom").string());
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "a.b.zz\n");
+}
+
+}  // namespace
