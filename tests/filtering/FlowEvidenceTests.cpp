@@ -1,0 +1,122 @@
+#include <tolvane/FlowEvidence.hpp>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace tolvane;
+using namespace tolvane::platform;
+
+namespace {
+std::string printedIPv6(std::string_view text) {
+    auto address = IPv6Address::make(text);
+    return address ? address->description() : "<invalid>";
+}
+
+Endpoint ipv4Endpoint(const char* text) {
+    return Endpoint::hostPort(EndpointHost::ipv4(*IPv4Address::make(text)), 443);
+}
+
+Endpoint nameEndpoint(const char* name) { return Endpoint::hostPort(EndpointHost::name(name), 443); }
+}  // namespace
+
+TEST(PlatformAddressTests, IPv4ParsesDottedDecimalOnly) {
+    EXPECT_EQ(IPv4Address::make("192.0.2.7")->description(), "192.0.2.7");
+    EXPECT_EQ(IPv4Address::make("0.0.0.0")->bytes, (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1.2.3.4 ", "a.b.c.d",
+                            "1.2.3.4/8", "1111111111111111.2.3.4"}) {
+        EXPECT_FALSE(IPv4Address::make(bad)) << bad;
+    }
+}
+
+TEST(PlatformAddressTests, IPv6PrintsTheRecommendedForm) {
+    EXPECT_EQ(printedIPv6("2001:DB8:0:0:0:0:0:A"), "2001:db8::a");
+    EXPECT_EQ(printedIPv6("2001:db8:0:1:1:1:1:1"), "2001:db8:0:1:1:1:1:1");
+    EXPECT_EQ(printedIPv6("2001:0:0:1:0:0:0:1"), "2001:0:0:1::1");     // the longer run
+    EXPECT_EQ(printedIPv6("2001:db8:0:0:1:0:0:1"), "2001:db8::1:0:0:1");  // first of equal runs
+    EXPECT_EQ(printedIPv6("::"), "::");
+    EXPECT_EQ(printedIPv6("0::1"), "::1");
+    EXPECT_EQ(printedIPv6("1::"), "1::");
+    EXPECT_EQ(printedIPv6("::ffff:c000:0207"), "::ffff:192.0.2.7");
+    EXPECT_EQ(printedIPv6("FE80::1%en0"), "fe80::1%en0");
+    for (const char* bad : {"", "::1%", "1:2:3:4:5:6:7:8:9", "::g", "1::2::3", "192.0.2.7"}) {
+        EXPECT_FALSE(IPv6Address::make(bad)) << bad;
+    }
+}
+
+TEST(PlatformAddressTests, URLHostIsTheAuthoritysHost) {
+    EXPECT_EQ(URL::make("https://user:pw@Shop.Example.com:443/x?y").host(), "Shop.Example.com");
+    EXPECT_EQ(URL::make("http://[fe80::1]:80/").host(), "fe80::1");
+    EXPECT_EQ(URL::make("http://a.example#frag").host(), "a.example");
+    EXPECT_EQ(URL::make("http://:80/").host(), "");
+    EXPECT_FALSE(URL::make("mailto:a@b.example").host());
+    EXPECT_FALSE(URL::make("example.com").host());
+    EXPECT_FALSE(URL::make("http://[::1/").host());
+    EXPECT_EQ(URL::make("ftp://x/").absoluteString(), "ftp://x/");
+}
+
+TEST(FlowAddressTests, CutsTheZoneAndLowersTheRest) {
+    EXPECT_EQ(FlowAddress("FE80::1%en0").literal(), "fe80::1");
+    EXPECT_EQ(FlowAddress("FE80::1%en0"), FlowAddress("fe80::1"));
+    EXPECT_EQ(FlowAddress("2001:DB8::A").literal(), "2001:db8::a");
+    EXPECT_EQ(FlowAddress("192.0.2.7").description(), "192.0.2.7");
+    EXPECT_EQ(FlowAddress("%lo0").literal(), "");
+    EXPECT_EQ(FlowAddress("").literal(), "");
+    EXPECT_EQ(FlowAddress("Example").literal(), "example");
+    EXPECT_EQ(FlowAddress("ÀB%x").literal(), "àb");
+}
+
+TEST(FlowEvidenceTests, EmptyNameIsAbsentAndOthersAreKept) {
+    const FlowEvidence empty("", FlowAddress("192.0.2.7"));
+    EXPECT_FALSE(empty.remoteHostname());
+    EXPECT_EQ(empty.remoteAddress(), FlowAddress("192.0.2.7"));
+    EXPECT_EQ(FlowEvidence(std::nullopt, std::nullopt), FlowEvidence("", std::nullopt));
+    EXPECT_EQ(FlowEvidence("Example.COM.", std::nullopt).remoteHostname(), "Example.COM.");
+    EXPECT_NE(FlowEvidence("a", std::nullopt), FlowEvidence("a", FlowAddress("1.2.3.4")));
+    EXPECT_EQ(std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("FE80::1%x"))),
+              std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("fe80::1"))));
+}
+
+TEST(FlowEvidenceTests, NameSourcesInOrderOfTrust) {
+    FilterSocketFlow all;
+    all.url = URL::make("https://a.example/");
+    all.remoteHostname = "b.example";
+    all.remoteFlowEndpoint = ipv4Endpoint("192.0.2.7");
+    EXPECT_EQ(FlowEvidence::fromFlow(all), FlowEvidence("a.example", FlowAddress("192.0.2.7")));
+
+    FilterSocketFlow endpointOnly;
+    endpointOnly.remoteFlowEndpoint = nameEndpoint("c.example");
+    EXPECT_EQ(FlowEvidence::fromFlow(endpointOnly), FlowEvidence("c.example", std::nullopt));
+
+    FilterSocketFlow reported = endpointOnly;
+    reported.remoteHostname = "b.example";
+    EXPECT_EQ(FlowEvidence::fromFlow(reported), FlowEvidence("b.example", std::nullopt));
+
+    // An empty URL host is present, so it wins, and ends as no name at all.
+    FilterSocketFlow emptyHost = reported;
+    emptyHost.url = URL::make("http://:80/");
+    EXPECT_EQ(FlowEvidence::fromFlow(emptyHost), FlowEvidence(std::nullopt, std::nullopt));
+
+    // A URL without a host lets the next source speak.
+    FilterSocketFlow hostless = reported;
+    hostless.url = URL::make("mailto:x@y.example");
+    EXPECT_EQ(FlowEvidence::fromFlow(hostless).remoteHostname(), "b.example");
+}
+
+TEST(FlowEvidenceTests, AddressesOnlyFromAddressEndpoints) {
+    FilterSocketFlow v6;
+    v6.remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::ipv6(*IPv6Address::make("FE80:0::A%en0")), 80);
+    EXPECT_EQ(FlowEvidence::fromFlow(v6), FlowEvidence(std::nullopt, FlowAddress("fe80::a")));
+
+    FilterSocketFlow other;
+    other.remoteHostname = "x.example";
+    other.remoteFlowEndpoint = Endpoint::other();
+    EXPECT_EQ(FlowEvidence::fromFlow(other), FlowEvidence("x.example", std::nullopt));
+    other.remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::other(), 1);
+    EXPECT_EQ(FlowEvidence::fromFlow(other), FlowEvidence("x.example", std::nullopt));
+
+    FilterFlow plain;
+    EXPECT_EQ(FlowEvidence::fromFlow(plain), FlowEvidence(std::nullopt, std::nullopt));
+    plain.url = URL::make("https://d.example/");
+    EXPECT_EQ(FlowEvidence::fromFlow(plain), FlowEvidence("d.example", std::nullopt));
+}
