@@ -30,24 +30,20 @@ inline std::uint64_t finish(std::uint64_t h) {
     return h ^ (h >> 29);
 }
 
-// The joined-label form's hash, length and label count.
+// The hash and length of the name's labels joined with single dots.
 struct Shape {
     std::uint64_t hash;
     std::size_t length;
-    std::size_t labels;
 };
 
 Shape shapeOf(std::string_view name) {
     std::uint64_t h = kOffset;
     std::size_t length = 0;
-    std::size_t labels = 0;
     bool pendingDot = false;
-    bool inLabel = false;
     for (auto it = name.rbegin(); it != name.rend(); ++it) {
         const auto c = static_cast<unsigned char>(*it);
         if (c == '.') {
             if (length > 0) pendingDot = true;
-            inLabel = false;
             continue;
         }
         if (pendingDot) {
@@ -55,12 +51,10 @@ Shape shapeOf(std::string_view name) {
             ++length;
             pendingDot = false;
         }
-        if (!inLabel) ++labels;
-        inLabel = true;
         h = step(h, c);
         ++length;
     }
-    return {finish(h), length, labels};
+    return {finish(h), length};
 }
 
 // Whether `candidate` (a slice that begins and ends with a label) reads as `stored` once its
@@ -82,6 +76,9 @@ bool equalJoined(std::string_view stored, std::string_view candidate) {
 constexpr std::uint8_t bit(PublicSuffixList::RuleKind kind) {
     return static_cast<std::uint8_t>(kind);
 }
+// Beside the three rule kinds, a table entry may mark a proper suffix of some rule.
+constexpr std::uint8_t kLongerRules = 8;
+constexpr std::uint64_t kKindMask = 0xFF;
 
 int kindIndex(PublicSuffixList::RuleKind kind) {
     switch (kind) {
@@ -238,6 +235,8 @@ void forEachLine(std::string_view text, Body body) {
 }  // namespace
 
 PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
+    slots_.assign(64, Slot{});
+    mask_ = slots_.size() - 1;
     names_.reserve(rulesText.size() / 2);
     forEachLine(rulesText, [this](std::string_view line) {
         line = detail::trimmedWhitespace(line, /*horizontalOnly=*/true);
@@ -260,74 +259,107 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
             name.remove_prefix(2);
             kind = RuleKind::wildcardParent;
         }
-        insert(name, kind);
+        insertRule(name, kind);
         if (!detail::isASCII(name)) {
-            if (auto ascii = asciiCompatibleHost(name)) insert(*ascii, kind);
+            if (auto ascii = asciiCompatibleHost(name)) insertRule(*ascii, kind);
         }
     });
-    buildTable();
 }
 
-void PublicSuffixList::insert(std::string_view name, RuleKind kind) {
-    if (name.size() > UINT32_MAX) return;  // no host could be that long
-    pending_.push_back({names_.size(), static_cast<std::uint32_t>(name.size()), bit(kind)});
+void PublicSuffixList::insertRule(std::string_view name, RuleKind kind) {
+    // Offsets are 32-bit: a rules text past 4 GiB is not read further.
+    if (names_.size() + name.size() >= UINT32_MAX) return;
+    const auto offset = static_cast<std::uint32_t>(names_.size());
+    const auto length = static_cast<std::uint32_t>(name.size());
     names_.append(name);
+    const Shape shape = shapeOf(name);
+    const Inserted inserted = insertSlot(shape.hash, offset, length, bit(kind));
+    if (!inserted.hadKinds) ++counts_[kindIndex(kind)];
+    if (inserted.offset != offset) {
+        // Stored before, as a rule or as the suffix of one, and so marked already.
+        names_.resize(offset);
+        return;
+    }
+    longestName_ = std::max(longestName_, shape.length);
+
+    // Mark every proper suffix of the rule (from a dot on), so that a lookup can stop at the
+    // first candidate that no rule ends with. A name with empty labels never matches a
+    // candidate, so it needs no marks.
+    const std::string_view stored(names_.data() + offset, length);
+    if (stored.empty() || stored.front() == '.' || stored.back() == '.' ||
+        stored.find("..") != std::string_view::npos) {
+        return;
+    }
+    std::uint64_t h = kOffset;
+    for (std::size_t i = stored.size(); i-- > 0;) {
+        const auto c = static_cast<unsigned char>(stored[i]);
+        if (c == '.') {
+            insertSlot(finish(h), offset + static_cast<std::uint32_t>(i + 1),
+                       length - static_cast<std::uint32_t>(i + 1), kLongerRules);
+        }
+        h = step(h, c);
+    }
 }
 
-void PublicSuffixList::buildTable() {
-    const std::size_t capacity = std::max<std::size_t>(16, std::bit_ceil(pending_.size() * 2));
-    slots_.assign(capacity, Slot{});
-    mask_ = capacity - 1;
-    for (const Pending& entry : pending_) {
-        const std::string_view name(names_.data() + entry.offset, entry.length);
-        const Shape shape = shapeOf(name);
-        std::uint64_t at = shape.hash & mask_;
-        for (;; at = (at + 1) & mask_) {
-            Slot& slot = slots_[at];
-            if (slot.kinds == 0) {
-                slot = Slot{shape.hash, entry.offset, entry.length, 0};
-                break;
-            }
-            if (slot.hash == shape.hash && slot.length == entry.length &&
-                std::memcmp(names_.data() + slot.offset, name.data(), name.size()) == 0) {
-                break;
-            }
-        }
+// Adds `kinds` to the slot holding the `length` bytes of names_ at `offset`, making one that
+// points there when there is none.
+PublicSuffixList::Inserted PublicSuffixList::insertSlot(std::uint64_t hash, std::uint32_t offset,
+                                                        std::uint32_t length,
+                                                        std::uint8_t kinds) {
+    if ((used_ + 1) * 3 > slots_.size() * 2) grow();
+    const std::uint64_t tag = hash & ~kKindMask;
+    const char* text = names_.data() + offset;
+    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
         Slot& slot = slots_[at];
-        if ((slot.kinds & entry.kind) == 0) {
-            slot.kinds |= entry.kind;
-            ++counts_[kindIndex(static_cast<RuleKind>(entry.kind))];
+        if (slot.word == 0) {
+            slot = Slot{tag | kinds, offset, length};
+            ++used_;
+            return {false, offset};
         }
-        longestName_ = std::max(longestName_, shape.length);
-        mostLabels_ = std::max(mostLabels_, shape.labels);
+        if ((slot.word & ~kKindMask) == tag && slot.length == length &&
+            std::memcmp(names_.data() + slot.offset, text, length) == 0) {
+            const bool had = (slot.word & kinds) == kinds;
+            slot.word |= kinds;
+            return {had, slot.offset};
+        }
     }
-    pending_.clear();
-    pending_.shrink_to_fit();
+}
+
+void PublicSuffixList::grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.word == 0) continue;
+        std::uint64_t at = (slot.word >> 8) & mask_;
+        while (slots_[at].word != 0) at = (at + 1) & mask_;
+        slots_[at] = slot;
+    }
 }
 
 // MARK: - Lookups
 
 std::uint8_t PublicSuffixList::kindsOf(std::string_view candidate, std::size_t joinedLength,
                                        std::uint64_t hash) const {
-    for (std::uint64_t at = hash & mask_;; at = (at + 1) & mask_) {
+    const std::uint64_t tag = hash & ~kKindMask;
+    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
-        if (slot.kinds == 0) return 0;
-        if (slot.hash == hash && slot.length == joinedLength &&
+        if (slot.word == 0) return 0;
+        if ((slot.word & ~kKindMask) == tag && slot.length == joinedLength &&
             equalJoined(std::string_view(names_.data() + slot.offset, slot.length), candidate)) {
-            return slot.kinds;
+            return static_cast<std::uint8_t>(slot.word & kKindMask);
         }
     }
 }
 
 // Walks the labels from the right; each label closes one candidate suffix, and the longest
-// candidate that hits wins, so the walk stops once no rule has as many labels as the next
-// candidate (a wildcard parent reaches one label further).
+// candidate that hits wins. The walk stops at the first candidate that neither ends some
+// rule nor is a wildcard parent: no longer candidate can hit after it.
 PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) const {
     std::size_t end = host.size();
     while (end > 0 && host[end - 1] == '.') --end;
     if (end == 0) return {0, host.size(), true};
 
-    const std::size_t limit = std::max<std::size_t>(mostLabels_ + 1, 2);
     std::uint64_t h = kOffset;
     std::size_t joinedLength = 0;
     std::size_t labels = 0;
@@ -363,9 +395,12 @@ PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) con
         previousBegin = begin;
 
         while (i > 0 && host[i - 1] == '.') --i;
-        if (i == 0 || labels >= limit) break;
+        if (i == 0) {
+            if (labels < 2) return {0, host.size(), true};
+            break;
+        }
+        if ((kinds & (kLongerRules | bit(RuleKind::wildcardParent))) == 0) break;
     }
-    if (labels < 2) return {0, host.size(), true};
     return best;
 }
 
@@ -391,12 +426,13 @@ std::optional<std::string_view> PublicSuffixList::registrableDomain(
 
 bool PublicSuffixList::contains(RuleKind kind, std::string_view name) const {
     const std::uint64_t hash = shapeOf(name).hash;
-    for (std::uint64_t at = hash & mask_;; at = (at + 1) & mask_) {
+    const std::uint64_t tag = hash & ~kKindMask;
+    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
-        if (slot.kinds == 0) return false;
-        if (slot.hash == hash && slot.length == name.size() &&
+        if (slot.word == 0) return false;
+        if ((slot.word & ~kKindMask) == tag && slot.length == name.size() &&
             std::memcmp(names_.data() + slot.offset, name.data(), name.size()) == 0) {
-            return (slot.kinds & bit(kind)) != 0;
+            return (slot.word & bit(kind)) != 0;
         }
     }
 }

@@ -72,11 +72,12 @@ public:
     std::size_t count(RuleKind kind) const;
 
 private:
+    // One name of the open-addressing table: its hash with the low byte replaced by its
+    // kind bits (0 marks an empty slot), and where its text lies in names_.
     struct Slot {
-        std::uint64_t hash = 0;
-        std::size_t offset = 0;
+        std::uint64_t word = 0;
+        std::uint32_t offset = 0;
         std::uint32_t length = 0;
-        std::uint8_t kinds = 0;  // RuleKind bits; 0 marks an empty slot
     };
     struct Suffix {
         std::size_t begin;
@@ -84,23 +85,24 @@ private:
         bool wholeHost;  // fewer than two labels: the host itself is the answer
     };
 
-    void insert(std::string_view name, RuleKind kind);
-    void buildTable();
-    std::uint8_t kindsOf(std::string_view candidate, std::size_t virtualLength,
+    struct Inserted {
+        bool hadKinds;         // the slot held all the given kinds already
+        std::uint32_t offset;  // where the slot's text lies
+    };
+
+    void insertRule(std::string_view name, RuleKind kind);
+    Inserted insertSlot(std::uint64_t hash, std::uint32_t offset, std::uint32_t length,
+                        std::uint8_t kinds);
+    void grow();
+    std::uint8_t kindsOf(std::string_view candidate, std::size_t joinedLength,
                          std::uint64_t hash) const;
     Suffix findSuffix(std::string_view host) const;
 
-    std::string names_;  // every stored name, back to back
-    struct Pending {
-        std::size_t offset;
-        std::uint32_t length;
-        std::uint8_t kind;
-    };
-    std::vector<Pending> pending_;  // filled while parsing, emptied by buildTable
+    std::string names_;  // every stored rule name, back to back
     std::vector<Slot> slots_;
     std::uint64_t mask_ = 0;
+    std::size_t used_ = 0;
     std::size_t longestName_ = 0;
-    std::size_t mostLabels_ = 0;
     std::size_t counts_[3] = {0, 0, 0};
 };
 
