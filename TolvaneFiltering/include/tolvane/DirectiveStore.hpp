@@ -1,0 +1,118 @@
+// DirectiveStore.hpp: where the enforcement directive is put by its publisher and found by
+// its reader: the two roles as interfaces, a file store for the system-wide directive file,
+// and an in-memory store for use inside one process.
+//
+//   FileEnforcementDirectiveStore store(FileEnforcementDirectiveStore::defaultDirectory());
+//   store.url()           "/Library/Application Support/Tolvane/enforcement-directive.json"
+//   store.load()          nullopt while no file exists there
+//   store.publish(d);     directory made 0700 if missing, file replaced atomically, mode 0600
+//   store.load()          d
+//
+//   file at url()                          load()
+//   -------------------------------------  ------------------------------------------------
+//   missing (or a link to nothing)         nullopt
+//   a directive's JSON form                the directive
+//   empty, not JSON, not a directive       throws DecodingError
+//   unreadable (permissions, I/O error)    throws std::system_error
+//   a directory, FIFO or other non-file    throws std::system_error (is_a_directory /
+//                                          invalid_argument), without reading it
+//   larger than maximumFileSize (16 MiB)   throws std::system_error (file_too_large),
+//                                          without reading it
+#pragma once
+
+#include <tolvane/EnforcementDirective.hpp>
+
+#include <cstddef>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+// The publisher's role.
+class EnforcementDirectivePublishing {
+public:
+    virtual ~EnforcementDirectivePublishing() = default;
+    // Makes `directive` the current one. Throws on failure.
+    virtual void publish(const EnforcementDirective& directive) = 0;
+};
+
+// The reader's role.
+class EnforcementDirectiveReading {
+public:
+    virtual ~EnforcementDirectiveReading() = default;
+    // The current directive, or nullopt when none has been published. Throws on failure.
+    virtual std::optional<EnforcementDirective> load() const = 0;
+};
+
+// The directive as one JSON file, "enforcement-directive.json", in a directory. A plain
+// value: it holds the path and nothing else, and takes no lock; readers and publishers in any
+// processes rely on the atomic replacement, so a reader sees the old or the new file whole.
+class FileEnforcementDirectiveStore final : public EnforcementDirectivePublishing,
+                                            public EnforcementDirectiveReading {
+public:
+    static constexpr std::string_view fileName = "enforcement-directive.json";
+    // A directive is a few hundred bytes; anything past this is refused unread, so a huge
+    // file can neither exhaust memory nor hold up the reader.
+    static constexpr std::size_t maximumFileSize = 16 * 1024 * 1024;
+    static constexpr std::filesystem::perms directoryPermissions = std::filesystem::perms::owner_all;
+    static constexpr std::filesystem::perms filePermissions =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+
+    // "/Library/Application Support/Tolvane", built once.
+    static const std::filesystem::path& defaultDirectory();
+
+    // Touches no file.
+    explicit FileEnforcementDirectiveStore(const std::filesystem::path& directory);
+
+    // The directive file: the directory with fileName appended.
+    const std::filesystem::path& url() const { return url_; }
+    // The directory that holds it.
+    std::filesystem::path directory() const { return url_.parent_path(); }
+
+    // 1. Creates the directory, with missing parents, each with mode 0700; existing ones are
+    //    left as they are.
+    // 2. Encodes the directive (its JSON form).
+    // 3. Writes it to a fresh temporary file in the same directory (created exclusively with
+    //    an unpredictable name and mode 0600), flushes it to the disk, renames it over the
+    //    file, and flushes the directory, so that after a crash the file holds the old or the
+    //    new directive, never a mixture or nothing.
+    // 4. The file therefore has mode 0600 the moment it appears.
+    // Throws std::system_error naming the step and path. A failure before the rename leaves
+    // no temporary file and the old directive in place; a failure to flush the directory
+    // comes after the new directive has replaced the old one.
+    void publish(const EnforcementDirective& directive) override;
+
+    // Reads the whole file afresh and decodes it (see the table above). Never writes.
+    std::optional<EnforcementDirective> load() const override;
+
+    bool operator==(const FileEnforcementDirectiveStore& other) const { return url_ == other.url_; }
+
+private:
+    std::filesystem::path url_;
+};
+
+// The same two roles inside one process, remembering every publication. Safe from any
+// thread; never fails.
+class InMemoryEnforcementDirectiveStore final : public EnforcementDirectivePublishing,
+                                                public EnforcementDirectiveReading {
+public:
+    // `directive` is current at first, but not part of the history.
+    explicit InMemoryEnforcementDirectiveStore(
+        std::optional<EnforcementDirective> directive = std::nullopt)
+        : directive_(std::move(directive)) {}
+
+    void publish(const EnforcementDirective& directive) override;
+    std::optional<EnforcementDirective> load() const override;
+    // Every directive published here, oldest first.
+    std::vector<EnforcementDirective> publishedDirectives() const;
+
+private:
+    mutable std::mutex lock_;
+    std::optional<EnforcementDirective> directive_;
+    std::vector<EnforcementDirective> history_;
+};
+
+}  // namespace tolvane

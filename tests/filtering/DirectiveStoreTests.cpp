@@ -1,0 +1,187 @@
+// The directive stores: the file store on real files, and the in-memory store.
+#include <tolvane/DirectiveStore.hpp>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.hpp"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <system_error>
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using tolvane::testing::TemporaryDirectory;
+
+EnforcementDirective enforcing(std::int64_t generation, Instant publishedAt) {
+    return EnforcementDirective(Scope(generation, {*Domain::make("example.com")}), std::nullopt,
+                                publishedAt);
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> entries(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The error load() throws, as an errc, or nullopt when it throws something else or nothing.
+std::optional<std::errc> loadFailure(const FileEnforcementDirectiveStore& store) {
+    try {
+        store.load();
+    } catch (const std::system_error& error) {
+        return static_cast<std::errc>(error.code().value());
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+TEST(FileEnforcementDirectiveStore, NamesTheSystemWideFile) {
+    FileEnforcementDirectiveStore store(FileEnforcementDirectiveStore::defaultDirectory());
+    EXPECT_EQ(store.url(), "/Library/Application Support/Tolvane/enforcement-directive.json");
+    EXPECT_EQ(store.directory(), "/Library/Application Support/Tolvane");
+}
+
+TEST(FileEnforcementDirectiveStore, LoadsNoneWithoutFileAndCreatesNothing) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path() / "a" / "b");
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_FALSE(fs::exists(tmp.path() / "a"));
+    // A link to nothing counts as no file, as does a path through a plain file.
+    fs::create_directories(tmp.path() / "a" / "b");
+    fs::create_symlink(tmp.path() / "nowhere", store.url());
+    EXPECT_EQ(store.load(), std::nullopt);
+    writeFile(tmp.path() / "plain", "x");
+    EXPECT_EQ(FileEnforcementDirectiveStore(tmp.path() / "plain").load(), std::nullopt);
+}
+
+TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesAndReplacesTheFile) {
+    TemporaryDirectory tmp;
+    mode_t previousMask = ::umask(0);  // the modes must not depend on the umask
+    FileEnforcementDirectiveStore store(tmp.path() / "Application Support" / "Tolvane");
+    auto big = EnforcementDirective(
+        Scope(7, {*Domain::make("example.com"), *Domain::make("example.org")}),
+        ValidationProbe(*Domain::make("probe.example"), 615), 600.25);
+    store.publish(big);
+    ::umask(previousMask);
+    EXPECT_EQ(fs::status(tmp.path() / "Application Support").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(store.directory()).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(store.url()).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(store.load(), big);
+
+    auto small = EnforcementDirective::idle(700);
+    store.publish(small);
+    EXPECT_EQ(store.load(), small);
+    std::ifstream in(store.url());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"publishedAt":700})");
+    EXPECT_EQ(entries(store.directory()), std::vector<std::string>{"enforcement-directive.json"});
+}
+
+TEST(FileEnforcementDirectiveStore, LeavesAnExistingDirectoryAlone) {
+    TemporaryDirectory tmp;
+    fs::create_directory(tmp.path() / "shared");
+    fs::permissions(tmp.path() / "shared", fs::perms::owner_all | fs::perms::group_read |
+                                               fs::perms::group_exec | fs::perms::others_read |
+                                               fs::perms::others_exec);
+    FileEnforcementDirectiveStore(tmp.path() / "shared").publish(enforcing(1, 1));
+    EXPECT_EQ(fs::status(tmp.path() / "shared").permissions(),
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+}
+
+TEST(FileEnforcementDirectiveStore, FailedPublishLeavesNoTemporaryAndKeepsTheOldFile) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path());
+    fs::create_directory(store.url());  // the rename cannot replace a directory
+    EXPECT_THROW(store.publish(enforcing(1, 1)), std::system_error);
+    EXPECT_EQ(entries(tmp.path()), std::vector<std::string>{"enforcement-directive.json"});
+
+    writeFile(tmp.path() / "file", "x");
+    try {
+        FileEnforcementDirectiveStore(tmp.path() / "file" / "below").publish(enforcing(1, 1));
+        ADD_FAILURE() << "publishing below a plain file succeeded";
+    } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find("cannot create the directory"), std::string::npos)
+            << error.what();
+    }
+}
+
+TEST(FileEnforcementDirectiveStore, ContentThatIsNoDirectiveFailsToDecode) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path());
+    for (const char* text : {"", "{}", "not json", "[]", R"({"publishedAt":"600"})",
+                             R"({"publishedAt":1,"scope":{"generation":1,"domains":["a b"]}})"}) {
+        writeFile(store.url(), text);
+        EXPECT_THROW(store.load(), DecodingError) << text;
+    }
+    writeFile(store.url(), R"({"publishedAt":600.25,"unknown":true})");
+    EXPECT_EQ(store.load(), EnforcementDirective::idle(600.25));
+}
+
+TEST(FileEnforcementDirectiveStore, RefusesNonFilesAndHugeFilesUnread) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path());
+    fs::create_directory(store.url());
+    EXPECT_EQ(loadFailure(store), std::errc::is_a_directory);
+    fs::remove(store.url());
+
+    ASSERT_EQ(::mkfifo(store.url().c_str(), 0600), 0);  // would block a plain open
+    EXPECT_EQ(loadFailure(store), std::errc::invalid_argument);
+    fs::remove(store.url());
+
+    writeFile(store.url(), "{}");
+    fs::resize_file(store.url(), 100 * 1024 * 1024);  // sparse: costs no disk
+    EXPECT_EQ(loadFailure(store), std::errc::file_too_large);
+}
+
+TEST(FileEnforcementDirectiveStore, UnreadableFileIsAnError) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path());
+    store.publish(enforcing(1, 1));  // mode 0600, owned by whoever runs the tests
+    if (::geteuid() != 0) {
+        fs::permissions(store.url(), fs::perms::none);
+        EXPECT_EQ(loadFailure(store), std::errc::permission_denied);
+        return;
+    }
+    // Root reads everything: ask as an unprivileged user, in a child process.
+    fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        ::_exit(loadFailure(store) == std::errc::permission_denied ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(InMemoryEnforcementDirectiveStore, KeepsTheCurrentDirectiveAndTheHistory) {
+    InMemoryEnforcementDirectiveStore empty;
+    EXPECT_EQ(empty.load(), std::nullopt);
+    EXPECT_TRUE(empty.publishedDirectives().empty());
+
+    InMemoryEnforcementDirectiveStore store(enforcing(0, 0));
+    EXPECT_EQ(store.load(), enforcing(0, 0));
+    store.publish(enforcing(1, 1));
+    store.publish(enforcing(2, 2));
+    EXPECT_EQ(store.load(), enforcing(2, 2));
+    EXPECT_EQ(store.publishedDirectives(),
+              (std::vector<EnforcementDirective>{enforcing(1, 1), enforcing(2, 2)}));
+}
+
+}  // namespace
+}  // namespace tolvane
