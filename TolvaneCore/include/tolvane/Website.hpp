@@ -153,11 +153,10 @@ public:
     static std::optional<NonEmptySet> make(Elements&& elements) {
         Storage storage;
         for (auto&& element : elements) storage.insert(Element(element));
-        if (storage.empty()) return std::nullopt;
-        return NonEmptySet(std::move(storage));
+        return fromStorage(std::move(storage));
     }
     static std::optional<NonEmptySet> make(std::initializer_list<Element> elements) {
-        return make(std::ranges::subrange(elements.begin(), elements.end()));
+        return fromStorage(Storage(elements));
     }
 
     const Storage& elements() const { return storage_; }
@@ -173,6 +172,10 @@ public:
 
 private:
     explicit NonEmptySet(Storage storage) : storage_(std::move(storage)) {}
+    static std::optional<NonEmptySet> fromStorage(Storage storage) {
+        if (storage.empty()) return std::nullopt;
+        return NonEmptySet(std::move(storage));
+    }
 
     Storage storage_;
 };
