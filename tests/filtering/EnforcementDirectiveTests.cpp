@@ -124,6 +124,21 @@ TEST(EnforcementDirectiveJSONTests, RefusesMalformedDirectives) {
     EXPECT_EQ(decodingFailure(R"({"scope":{"generation":1,"domains":[3]},"publishedAt":1})"),
               K::typeMismatch);
     EXPECT_EQ(decodingFailure(std::string(100000, '[') + std::string(100000, ']')), K::dataCorrupted);
+    EXPECT_EQ(decodingFailure(R"({"scope":)" + std::string(100000, '{')), K::dataCorrupted);
+    EXPECT_EQ(decodingFailure(R"({"publishedAt":1e999})"), K::dataCorrupted);
+    EXPECT_EQ(decodingFailure(R"({"scope":{"generation":9223372036854775808,"domains":[]},"publishedAt":1})"),
+              K::dataCorrupted);
+    EXPECT_EQ(decodingFailure("{\"publishedAt\":\"" + std::string(4 << 20, 'x')), K::dataCorrupted);
+    std::string manyNumbers = R"({"publishedAt":1,"scope":{"generation":1,"domains":[)";
+    for (int i = 0; i < 400000; ++i) manyNumbers += "12345,";
+    EXPECT_EQ(decodingFailure(manyNumbers + "1]}}"), K::typeMismatch);
+}
+
+TEST(EnforcementDirectiveJSONTests, HugeButValidNumbersAreKept) {
+    EXPECT_EQ(decodeJSON<EnforcementDirective>(R"({"publishedAt":18446744073709551616})").publishedAt(),
+              18446744073709551616.0);
+    const auto far = EnforcementDirective::idle(1.5e300);
+    EXPECT_EQ(decodeJSON<EnforcementDirective>(encodeJSON(far)), far);
 }
 
 TEST(EnforcementDirectiveJSONTests, ErrorsNameTheirPath) {

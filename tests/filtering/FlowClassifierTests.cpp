@@ -1,0 +1,256 @@
+#include <tolvane/FlowClassifier.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.hpp"
+
+using namespace tolvane;
+
+namespace {
+using Limits = NameAddressAssociations::Limits;
+const Limits hostLimits(120, 2048, 8);
+const FlowAddress address("192.0.2.7");
+const FlowEvidence nothing(std::nullopt, std::nullopt);
+
+Domain dom(const char* name) { return *Domain::make(name); }
+
+EnforcementDirective scoped(std::int64_t generation, DomainSet domains) {
+    return EnforcementDirective(Scope(generation, std::move(domains)), std::nullopt, 0);
+}
+
+EnforcementDirective probeOnly(Instant expiresAt) {
+    return EnforcementDirective(std::nullopt, ValidationProbe(dom("probe.example"), expiresAt), 0);
+}
+
+FlowAttribution attributionOf(FlowClassifier& classifier, const FlowEvidence& evidence, Instant now) {
+    return classifier.classifyNewFlow(evidence, now).attribution();
+}
+}  // namespace
+
+TEST(FilterCountersTests, DescribesItselfOnOneLine) {
+    EXPECT_EQ(FilterCounters().description(),
+              "scopeGeneration=0 classified=0 dropped=0 released=0 heldForInspection=0 "
+              "ambiguousAllowed=0 unattributedAllowed=0 associationsRecorded=0 associatedAddresses=0");
+    FilterCounters c{3, 1, 2, 3, 4, 5, 6, 7, -8};
+    EXPECT_EQ(c.description(),
+              "scopeGeneration=3 classified=1 dropped=2 released=3 heldForInspection=4 "
+              "ambiguousAllowed=5 unattributedAllowed=6 associationsRecorded=7 associatedAddresses=-8");
+    FilterCounters d = c;
+    EXPECT_EQ(std::hash<FilterCounters>{}(c), std::hash<FilterCounters>{}(d));
+    d.flowsDropped = 0;
+    EXPECT_NE(c, d);
+}
+
+TEST(FlowClassifierTests, WithoutDirectiveNothingIsHeld) {
+    FlowClassifier classifier(std::nullopt, hostLimits, 0);
+    EXPECT_EQ(classifier.enforcedGeneration(), 0);
+    EXPECT_EQ(classifier.diagnosticCounters(), FilterCounters());
+    EXPECT_EQ(classifier.classifyNewFlow({"example.com", std::nullopt}, 0),
+              FlowClassification(FlowAttribution::unscoped, FlowDisposition::allowAndRelease()));
+    EXPECT_EQ(classifier.classifyNewFlow(nothing, 0),
+              FlowClassification(FlowAttribution::unattributed, FlowDisposition::allowAndRelease()));
+    classifier.classifyNewFlow({"a.example", address}, 0);
+    classifier.classifyNewFlow({"a.example", address}, 1);
+    const auto c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.flowsClassified, 4);
+    EXPECT_EQ(c.flowsReleased, 4);
+    EXPECT_EQ(c.unattributedFlowsAllowed, 1);
+    EXPECT_EQ(c.associationsRecorded, 2);
+    EXPECT_EQ(c.associatedAddressCount, 1);
+}
+
+TEST(FlowClassifierTests, TheRoadOfOneFlow) {
+    FlowClassifier classifier(std::nullopt, hostLimits, 0);
+    classifier.adopt(scoped(3, {dom("example.com")}), 0);
+    EXPECT_TRUE(classifier.classifyNewFlow({"mail.example.com", address}, 1).disposition().isDrop());
+    auto c = classifier.diagnosticCounters();
+    EXPECT_EQ(c, (FilterCounters{3, 1, 1, 0, 0, 0, 0, 1, 1}));
+    // Later flows carrying only the address go the same way while the name is remembered.
+    EXPECT_EQ(attributionOf(classifier, {std::nullopt, address}, 100), FlowAttribution::scoped);
+    EXPECT_EQ(attributionOf(classifier, {std::nullopt, address}, 121), FlowAttribution::unattributed);
+
+    classifier.classifyNewFlow({"other.org", address}, 130);
+    classifier.classifyNewFlow({"shop.example.com", address}, 131);
+    EXPECT_EQ(attributionOf(classifier, {std::nullopt, address}, 132), FlowAttribution::ambiguous);
+    c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.ambiguousFlowsAllowed, 1);
+    EXPECT_EQ(c.unattributedFlowsAllowed, 1);
+    EXPECT_EQ(c.flowsHeldForInspection, 1);
+
+    // A new generation keeps the counts and the associations.
+    classifier.adopt(scoped(4, {dom("example.com"), dom("other.org")}), 133);
+    EXPECT_EQ(classifier.enforcedGeneration(), 4);
+    EXPECT_EQ(attributionOf(classifier, {std::nullopt, address}, 134), FlowAttribution::scoped);
+    EXPECT_EQ(classifier.diagnosticCounters().flowsClassified, 7);
+    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 1);
+
+    // Nothing enforced any more: the associations go.
+    classifier.adopt(EnforcementDirective::idle(135), 135);
+    c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.scopeGeneration, 0);
+    EXPECT_EQ(c.associatedAddressCount, 0);
+    EXPECT_EQ(attributionOf(classifier, {std::nullopt, address}, 136), FlowAttribution::unattributed);
+}
+
+TEST(FlowClassifierTests, HeldFlowsLeaveInspection) {
+    FlowClassifier classifier(scoped(1, {dom("example.com")}), hostLimits, 0);
+    EXPECT_EQ(classifier.classifyNewFlow(nothing, 0).disposition(), FlowDisposition::allowUnderInspection(4096));
+    EXPECT_EQ(classifier.diagnosticCounters().flowsHeldForInspection, 1);
+    EXPECT_EQ(classifier.diagnosticCounters().unattributedFlowsAllowed, 1);
+
+    const auto before = classifier.diagnosticCounters();
+    EXPECT_EQ(classifier.classifyInspectedFlow(nothing, 4095, 1).disposition(),
+              FlowDisposition::allowUnderInspection(4096));
+    EXPECT_EQ(classifier.diagnosticCounters(), before);
+    EXPECT_EQ(classifier.classifyInspectedFlow(nothing, 4096, 1),
+              FlowClassification(FlowAttribution::unattributed, FlowDisposition::allowAndRelease()));
+    auto c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.flowsHeldForInspection, 0);
+    EXPECT_EQ(c.flowsReleased, 1);
+    EXPECT_EQ(c.flowsClassified, 1);
+
+    classifier.classifyNewFlow(nothing, 2);
+    EXPECT_TRUE(classifier.classifyInspectedFlow({"www.example.com", std::nullopt}, 10, 2).disposition().isDrop());
+    // Never below zero, and inspected flows record nothing.
+    classifier.classifyInspectedFlow({"other.org", address}, 10, 3);
+    c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.flowsHeldForInspection, 0);
+    EXPECT_EQ(c.flowsDropped, 1);
+    EXPECT_EQ(c.flowsReleased, 2);
+    EXPECT_EQ(c.associationsRecorded, 0);
+}
+
+TEST(FlowClassifierTests, ProbeIsEnforcedUntilItsExpiryIsNoticed) {
+    FlowClassifier classifier(std::nullopt, hostLimits, 0);
+    classifier.adopt(probeOnly(50), 40);
+    EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, 49), FlowAttribution::scoped);
+    classifier.classifyNewFlow({"a.example", FlowAddress("198.51.100.1")}, 49);
+    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 1);
+
+    // The first flow at the expiry records its pair, then finds nothing enforced and forgets.
+    EXPECT_EQ(classifier.classifyNewFlow({"probe.example", address}, 50),
+              FlowClassification(FlowAttribution::unscoped, FlowDisposition::allowAndRelease()));
+    const auto c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.associationsRecorded, 2);
+    EXPECT_EQ(c.associatedAddressCount, 0);
+    EXPECT_EQ(classifier.classifyNewFlow(nothing, 51).disposition(), FlowDisposition::allowAndRelease());
+    // Once dropped, the probe stays gone even if time goes back.
+    EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, 45), FlowAttribution::unscoped);
+
+    // Adopting a directive whose probe has already expired enforces the scope only.
+    classifier.adopt(EnforcementDirective(Scope(2, {dom("a.example")}), ValidationProbe(dom("probe.example"), 60), 0), 60);
+    EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, 55), FlowAttribution::unscoped);
+    EXPECT_EQ(attributionOf(classifier, {"a.example", std::nullopt}, 55), FlowAttribution::scoped);
+}
+
+TEST(FlowClassifierTests, ConstructionKeepsAnExpiredProbeWithoutEnforcingIt) {
+    const EnforcementDirective directive(Scope(5, {dom("a.example")}), ValidationProbe(dom("probe.example"), 50), 0);
+    FlowClassifier late(directive, hostLimits, 60);
+    EXPECT_EQ(late.enforcedGeneration(), 5);
+    EXPECT_EQ(attributionOf(late, {"probe.example", std::nullopt}, 60), FlowAttribution::unscoped);
+
+    // Kept as given, so a caller whose time runs back before the expiry sees it enforced.
+    FlowClassifier early(directive, hostLimits, 60);
+    EXPECT_EQ(attributionOf(early, {"probe.example", std::nullopt}, 40), FlowAttribution::scoped);
+}
+
+TEST(FlowClassifierTests, NamedFlowAllocatesNothing) {
+    DomainSet domains;
+    for (int i = 0; i < 1000; ++i) domains.insert(dom(("blocked-" + std::to_string(i) + ".example").c_str()));
+    FlowClassifier classifier(scoped(1, domains), hostLimits, 0);
+    const FlowEvidence named("some-long-subdomain.blocked-999.example", std::nullopt);
+    const FlowEvidence pair("Some-Long-Subdomain.Unblocked.Example.org", address);
+    classifier.classifyNewFlow(pair, 0);  // the pair's first recording may allocate
+    const auto before = tolvane::testing::allocationCount();
+    EXPECT_TRUE(classifier.classifyNewFlow(named, 1).disposition().isDrop());
+    EXPECT_FALSE(classifier.classifyNewFlow(pair, 2).disposition().isDrop());
+    EXPECT_TRUE(classifier.classifyInspectedFlow(named, 10, 3).disposition().isDrop());
+    EXPECT_EQ(tolvane::testing::allocationCount(), before);
+}
+
+// Flows from several threads while directives come and go and a probe expires: every flow is
+// counted exactly once and the counters agree with what the callers were told.
+TEST(FlowClassifierConcurrency, CountersAgreeWithWhatWasDone) {
+    FlowClassifier classifier(std::nullopt, Limits(120, 64, 4), 0);
+    constexpr int threads = 4;
+    constexpr int flowsPerThread = 3000;
+    std::atomic<bool> done{false};
+    std::atomic<std::int64_t> adoptions{0}, progress{0};
+    const auto pause = [] {
+        for (int i = 0; i < 200; ++i) std::this_thread::yield();
+    };
+    // Per outcome, summed over all threads: what the callers were told.
+    std::atomic<std::int64_t> newDrops{0}, newReleases{0}, newHolds{0}, ambiguous{0}, unattributed{0};
+    std::atomic<std::int64_t> inspectedDrops{0}, inspectedReleases{0}, withPair{0};
+
+    std::thread adopter([&] {
+        std::int64_t generation = 1;
+        while (!done.load()) {
+            const double now = static_cast<double>(generation % 30);
+            classifier.adopt(EnforcementDirective(Scope(generation, {dom("blocked.example")}),
+                                                  ValidationProbe::lent(dom("probe.example"), now, 0.5), now),
+                             now);
+            // The first scope stays until the workers have seen it, so both outcomes occur.
+            if (adoptions++ == 0) {
+                while (progress.load() < 200) std::this_thread::yield();
+            }
+            pause();
+            classifier.adopt(probeOnly(now + 0.2), now);
+            pause();
+            classifier.adopt(EnforcementDirective::idle(now), now);
+            pause();
+            ++generation;
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            while (adoptions.load() == 0) std::this_thread::yield();
+            for (int i = 0; i < flowsPerThread; ++i) {
+                const double now = i * 0.01;
+                const FlowAddress at("10.0." + std::to_string(t) + "." + std::to_string(i % 100));
+                std::optional<std::string> name;
+                if (i % 3 == 0) name = "probe.example";
+                if (i % 3 == 1) name = "Blocked.example";
+                const FlowEvidence evidence(name, i % 2 ? std::optional(at) : std::nullopt);
+                if (name && i % 2) ++withPair;
+
+                const auto fresh = classifier.classifyNewFlow(evidence, now);
+                ++progress;
+                if (fresh.attribution() == FlowAttribution::ambiguous) ++ambiguous;
+                if (fresh.attribution() == FlowAttribution::unattributed) ++unattributed;
+                if (fresh.disposition().isDrop()) ++newDrops;
+                if (fresh.disposition().releasesFromInspection()) ++newReleases;
+                if (fresh.disposition().peekBytes()) ++newHolds;
+
+                const auto inspected = classifier.classifyInspectedFlow(evidence, i % 5000, now);
+                if (inspected.disposition().isDrop()) ++inspectedDrops;
+                if (inspected.disposition().releasesFromInspection()) ++inspectedReleases;
+                const auto snapshot = classifier.diagnosticCounters();
+                EXPECT_GE(snapshot.flowsHeldForInspection, 0);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    done = true;
+    adopter.join();
+
+    const auto c = classifier.diagnosticCounters();
+    EXPECT_EQ(c.flowsClassified, threads * flowsPerThread);
+    EXPECT_EQ(newDrops + newReleases + newHolds, threads * flowsPerThread);
+    EXPECT_EQ(c.flowsDropped, newDrops + inspectedDrops) << c;
+    EXPECT_EQ(c.flowsReleased, newReleases + inspectedReleases) << c;
+    EXPECT_EQ(c.ambiguousFlowsAllowed, ambiguous.load());
+    EXPECT_EQ(c.unattributedFlowsAllowed, unattributed.load());
+    EXPECT_EQ(c.associationsRecorded, withPair.load());
+    EXPECT_LE(c.flowsHeldForInspection, newHolds.load());
+    EXPECT_GE(c.flowsHeldForInspection, newHolds - inspectedDrops - inspectedReleases);
+    EXPECT_LE(c.associatedAddressCount, 64);
+    // Both enforcing and idle periods were seen.
+    EXPECT_GT(newDrops.load(), 0);
+    EXPECT_GT(newReleases.load(), 0);
+}
