@@ -35,7 +35,8 @@ void roundTrip(const char* type, std::string_view input) {
     try {
         again.emplace(decodeJSON<T>(encoded));
     } catch (const DecodingError& error) {
-        fault(type, std::string("its own encoding does not decode: ") + error.what(), input, encoded);
+        fault(type, std::string("its own encoding does not decode: ") + error.what(), input,
+              encoded);
     }
     if (!(*again == *value)) fault(type, "decodes to a different value", input, encoded);
 }

@@ -16,7 +16,8 @@ bool isValidDuration(double seconds) {
 
 // As the JSON form writes it (615, 600.25), with nan and inf spelled out.
 std::string numberText(double value) {
-    return std::isfinite(value) ? detail::encodeNumber(value).dump() : detail::shortestDecimal(value);
+    return std::isfinite(value) ? detail::encodeNumber(value).dump()
+                                : detail::shortestDecimal(value);
 }
 }  // namespace
 
@@ -34,9 +35,13 @@ std::optional<CommitmentDuration> CommitmentDuration::hours(double hours) {
     return make(inMinutes * 60.0);
 }
 
-std::string CommitmentDuration::description() const { return numberText(seconds_) + " s"; }
+std::string CommitmentDuration::description() const {
+    return numberText(seconds_) + " s";
+}
 
-std::string ProjectedEndTime::description() const { return "ends at " + numberText(date_); }
+std::string ProjectedEndTime::description() const {
+    return "ends at " + numberText(date_);
+}
 
 std::optional<Instant> ExtensionRuling::latestPermittedEndTime() const {
     if (case_ != Case::exceedsOriginalBoundary) return std::nullopt;
@@ -118,13 +123,15 @@ CommitmentDuration JSONCoding<CommitmentDuration>::decode(const nlohmann::json& 
     const double seconds = decoder.number();
     auto duration = CommitmentDuration::make(seconds);
     if (!duration) {
-        decoder.fail(DecodingError::Kind::dataCorrupted,
-                     "CommitmentDuration must be in (0, 24h]; got " + detail::shortestDecimal(seconds));
+        decoder.fail(
+            DecodingError::Kind::dataCorrupted,
+            "CommitmentDuration must be in (0, 24h]; got " + detail::shortestDecimal(seconds));
     }
     return *duration;
 }
 
-void JSONCoding<ProjectedEndTime>::encode(nlohmann::ordered_json& out, const ProjectedEndTime& value) {
+void JSONCoding<ProjectedEndTime>::encode(nlohmann::ordered_json& out,
+                                          const ProjectedEndTime& value) {
     out = nlohmann::ordered_json::object();
     out["date"] = detail::encodeNumber(value.date());
 }
@@ -180,7 +187,8 @@ std::size_t std::hash<tolvane::ExtensionRuling>::operator()(
     return h ^ (std::hash<double>{}(v.latestPermittedEndTime().value_or(0)) << 2);
 }
 
-std::size_t std::hash<tolvane::Commitment>::operator()(const tolvane::Commitment& v) const noexcept {
+std::size_t std::hash<tolvane::Commitment>::operator()(
+    const tolvane::Commitment& v) const noexcept {
     std::size_t h = std::hash<double>{}(v.activatedAt());
     auto mix = [&h](std::size_t next) { h ^= next + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2); };
     mix(std::hash<tolvane::Scope>{}(v.scope()));

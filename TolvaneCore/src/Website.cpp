@@ -42,7 +42,9 @@ int hexValue(char c) {
     return -1;
 }
 
-bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isHyphenPosition(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 // Sorted texts, so descriptions do not depend on set order.
 template <class Set>
@@ -94,7 +96,9 @@ std::string Group::ID::uuidString() const {
     return text;
 }
 
-std::string Group::description() const { return "Group(" + id_.uuidString() + ", \"" + name_ + "\")"; }
+std::string Group::description() const {
+    return "Group(" + id_.uuidString() + ", \"" + name_ + "\")";
+}
 
 std::string Website::description() const {
     return domain_.name() + " [" + sortedList(groups_) + "]";
@@ -117,8 +121,12 @@ std::string CommitmentSelection::description() const {
     return "groups(" + sortedList(groups_->elements()) + ")";
 }
 
-std::ostream& operator<<(std::ostream& os, const Group::ID& id) { return os << id.uuidString(); }
-std::ostream& operator<<(std::ostream& os, const Group& group) { return os << group.description(); }
+std::ostream& operator<<(std::ostream& os, const Group::ID& id) {
+    return os << id.uuidString();
+}
+std::ostream& operator<<(std::ostream& os, const Group& group) {
+    return os << group.description();
+}
 std::ostream& operator<<(std::ostream& os, const Website& website) {
     return os << website.description();
 }
@@ -130,7 +138,8 @@ void JSONCoding<Group::ID>::encode(nlohmann::ordered_json& out, const Group::ID&
     out = value.uuidString();
 }
 
-Group::ID JSONCoding<Group::ID>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
+Group::ID JSONCoding<Group::ID>::decode(const nlohmann::json& in,
+                                        const std::vector<CodingKey>& path) {
     detail::Decoder decoder(in, path);
     auto id = Group::ID::make(decoder.string("UUID"));
     if (!id) {
@@ -242,10 +251,12 @@ std::size_t std::hash<tolvane::Group::ID>::operator()(const tolvane::Group::ID& 
 
 std::size_t std::hash<tolvane::Group>::operator()(const tolvane::Group& group) const noexcept {
     const std::size_t h = std::hash<tolvane::Group::ID>{}(group.id());
-    return h ^ (std::hash<std::string>{}(group.name()) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+    return h ^
+           (std::hash<std::string>{}(group.name()) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
 }
 
-std::size_t std::hash<tolvane::Website>::operator()(const tolvane::Website& website) const noexcept {
+std::size_t std::hash<tolvane::Website>::operator()(
+    const tolvane::Website& website) const noexcept {
     const std::size_t h = std::hash<tolvane::Domain>{}(website.domain());
     return h ^ (tolvane::detail::unorderedHash(website.groups()) + 0x9E3779B97F4A7C15ULL +
                 (h << 6) + (h >> 2));

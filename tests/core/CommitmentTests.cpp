@@ -15,8 +15,12 @@ constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr Instant A = 786'000'000.25;  // an activation instant with a fractional part
 
-Domain domain(const char* name) { return *Domain::make(name); }
-ProjectedEndTime end(double date) { return ProjectedEndTime(date); }
+Domain domain(const char* name) {
+    return *Domain::make(name);
+}
+ProjectedEndTime end(double date) {
+    return ProjectedEndTime(date);
+}
 
 DecodingError decodingError(const std::string& text, auto decode) {
     try {
@@ -39,7 +43,8 @@ TEST(CommitmentDuration, AcceptsOnlyPositiveLengthsUpToADay) {
     EXPECT_EQ(CommitmentDuration::make(86400)->seconds(), 86400);
     EXPECT_EQ(CommitmentDuration::make(0.001)->seconds(), 0.001);
     EXPECT_TRUE(CommitmentDuration::make(std::numeric_limits<double>::denorm_min()));
-    for (double bad : {86400.000001, std::nextafter(86400.0, infinity), 0.0, -0.0, -1.0, notANumber, infinity, -infinity}) {
+    for (double bad : {86400.000001, std::nextafter(86400.0, infinity), 0.0, -0.0, -1.0, notANumber,
+                       infinity, -infinity}) {
         EXPECT_FALSE(CommitmentDuration::make(bad)) << bad;
     }
     EXPECT_EQ(CommitmentDuration::minutes(1440)->seconds(), CommitmentDuration::maximumSeconds);
@@ -85,13 +90,15 @@ TEST(ActivationBoundary, RulesOnExtensionsInOrder) {
     EXPECT_EQ(beyond.description(), "exceedsOriginalBoundary(786086400.25)");
     EXPECT_NE(beyond, ExtensionRuling::exceedsOriginalBoundary(A));
     // Moving earlier is refused as such even when both ends lie past the boundary.
-    EXPECT_EQ(b.rulingForExtension(end(A + 90000), end(A + 80000)), ExtensionRuling::doesNotStrengthen());
+    EXPECT_EQ(b.rulingForExtension(end(A + 90000), end(A + 80000)),
+              ExtensionRuling::doesNotStrengthen());
     EXPECT_EQ(b.rulingForExtension(end(A + 90000), end(A + 95000)),
               ExtensionRuling::exceedsOriginalBoundary(A + 86400));
 
     // Nothing that is not a number is ever permitted.
     EXPECT_EQ(b.rulingForExtension(from, end(notANumber)), ExtensionRuling::doesNotStrengthen());
-    EXPECT_EQ(b.rulingForExtension(end(notANumber), end(A + 7200)), ExtensionRuling::doesNotStrengthen());
+    EXPECT_EQ(b.rulingForExtension(end(notANumber), end(A + 7200)),
+              ExtensionRuling::doesNotStrengthen());
     EXPECT_EQ(b.rulingForExtension(from, end(infinity)).rulingCase(),
               ExtensionRuling::Case::exceedsOriginalBoundary);
     EXPECT_NE(ActivationBoundary(notANumber).rulingForExtension(from, end(A + 7200)).rulingCase(),
@@ -118,7 +125,8 @@ TEST(ActivationBoundary, RepeatedExtensionsNeverPassTheBoundary) {
         current = end(current.date() + b.maximumExtension(current));
         EXPECT_TRUE(b.permits(current));
         EXPECT_EQ(b.maximumExtension(current), 0);
-        EXPECT_EQ(b.rulingForExtension(current, end(std::nextafter(current.date(), infinity))).rulingCase(),
+        EXPECT_EQ(b.rulingForExtension(current, end(std::nextafter(current.date(), infinity)))
+                      .rulingCase(),
                   ExtensionRuling::Case::exceedsOriginalBoundary);
     }
 }
@@ -153,7 +161,8 @@ TEST(Commitment, StrengtheningGrowsOnlyTheScopeAndFailsWithoutChange) {
     EXPECT_EQ(c.activatedAt(), A);
 
     Commitment exhausted(A, *CommitmentDuration::make(60),
-                         Scope(std::numeric_limits<std::int64_t>::max(), {}), CommitmentHealth::healthy);
+                         Scope(std::numeric_limits<std::int64_t>::max(), {}),
+                         CommitmentHealth::healthy);
     const Commitment exhaustedBefore = exhausted;
     EXPECT_THROW(exhausted.strengthenByAdding({domain("a.com")}), ScopeStrengtheningError);
     EXPECT_EQ(exhausted, exhaustedBefore);
@@ -166,11 +175,13 @@ TEST(CommitmentJSON, RoundTripsAndWritesTheDescribedForms) {
     EXPECT_EQ(encodeJSON(end(A)), R"({"date":786000000.25})");
     EXPECT_EQ(decodeJSON<ProjectedEndTime>(R"({"date":-1.5,"x":0})"), end(-1.5));
     EXPECT_EQ(encodeJSON(ActivationBoundary(615)), R"({"activatedAt":615})");
-    EXPECT_EQ(decodeJSON<ActivationBoundary>(encodeJSON(ActivationBoundary(A))), ActivationBoundary(A));
+    EXPECT_EQ(decodeJSON<ActivationBoundary>(encodeJSON(ActivationBoundary(A))),
+              ActivationBoundary(A));
 
     const Commitment c = sampleCommitment();
-    EXPECT_EQ(encodeJSON(c), R"({"activatedAt":786000000.25,"scope":{"generation":4,"domains":["a.com"]},)"
-                             R"("remainingDuration":3600,"health":"healthy"})");
+    EXPECT_EQ(encodeJSON(c),
+              R"({"activatedAt":786000000.25,"scope":{"generation":4,"domains":["a.com"]},)"
+              R"("remainingDuration":3600,"health":"healthy"})");
     EXPECT_EQ(decodeJSON<Commitment>(encodeJSON(c)), c);
     const Commitment odd = decodeJSON<Commitment>(
         R"({"health":"degraded","remainingDuration":-10,"scope":{"generation":0,"domains":[]},"activatedAt":0})");
@@ -181,8 +192,12 @@ TEST(CommitmentJSON, RoundTripsAndWritesTheDescribedForms) {
 
 TEST(CommitmentJSON, RefusesMalformedInputWithTheDescribedErrors) {
     const auto duration = [](const std::string& t) { return decodeJSON<CommitmentDuration>(t); };
-    for (auto [text, shown] : std::vector<std::pair<std::string, std::string>>{
-             {"90000", "90000.0"}, {"0", "0.0"}, {"-5", "-5.0"}, {"86400.5", "86400.5"}, {"-0.0", "-0.0"}}) {
+    for (auto [text, shown] :
+         std::vector<std::pair<std::string, std::string>>{{"90000", "90000.0"},
+                                                          {"0", "0.0"},
+                                                          {"-5", "-5.0"},
+                                                          {"86400.5", "86400.5"},
+                                                          {"-0.0", "-0.0"}}) {
         const DecodingError error = decodingError(text, duration);
         EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);
         EXPECT_EQ(error.debugDescription(), "CommitmentDuration must be in (0, 24h]; got " + shown);
@@ -203,8 +218,8 @@ TEST(CommitmentJSON, RefusesMalformedInputWithTheDescribedErrors) {
         commitment);
     EXPECT_EQ(health.kind(), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(health.codingPathDescription(), "health");
-    EXPECT_EQ(decodingError(R"({"date":"now"})", [](const std::string& t) {
-                  return decodeJSON<ProjectedEndTime>(t);
-              }).kind(),
+    EXPECT_EQ(decodingError(R"({"date":"now"})",
+                            [](const std::string& t) { return decodeJSON<ProjectedEndTime>(t); })
+                  .kind(),
               DecodingError::Kind::typeMismatch);
 }

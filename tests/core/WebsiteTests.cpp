@@ -9,8 +9,12 @@ using namespace tolvane;
 
 namespace {
 
-Domain domain(const char* name) { return *Domain::make(name); }
-Group::ID groupID(const char* text) { return *Group::ID::make(text); }
+Domain domain(const char* name) {
+    return *Domain::make(name);
+}
+Group::ID groupID(const char* text) {
+    return *Group::ID::make(text);
+}
 
 const Group::ID g1 = groupID("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
 const Group::ID g2 = groupID("00000000-0000-4000-8000-000000000002");
@@ -53,10 +57,11 @@ TEST(GroupID, ReadsEitherCaseAndWritesUpperCase) {
     EXPECT_EQ(*lower, g1);
     EXPECT_EQ(lower->uuidString(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_EQ(std::hash<Group::ID>{}(*lower), std::hash<Group::ID>{}(g1));
-    for (const char* bad : {"", "E621E1F8-C36C-495A-93FC-0C247A3E6E5", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0",
-                            "E621E1F8C-36C-495A-93FC-0C247A3E6E5F", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
-                            "{621E1F8-C36C-495A-93FC-0C247A3E6E5}", "E621E1F8 C36C 495A 93FC 0C247A3E6E5F",
-                            "E621E1F8-C36C-495A-93FC-0C247A3E6E+F"}) {
+    for (const char* bad :
+         {"", "E621E1F8-C36C-495A-93FC-0C247A3E6E5", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0",
+          "E621E1F8C-36C-495A-93FC-0C247A3E6E5F", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
+          "{621E1F8-C36C-495A-93FC-0C247A3E6E5}", "E621E1F8 C36C 495A 93FC 0C247A3E6E5F",
+          "E621E1F8-C36C-495A-93FC-0C247A3E6E+F"}) {
         EXPECT_FALSE(Group::ID::make(bad)) << bad;
     }
 }
@@ -117,7 +122,8 @@ TEST(WebsiteJSON, RoundTripsEveryForm) {
 
     const Website website(domain("a.com"), {g1, g2});
     EXPECT_EQ(decodeJSON<Website>(encodeJSON(website)), website);
-    EXPECT_EQ(decodeJSON<Website>(R"({"domain":"A.com.","groups":[]})"), Website(domain("a.com"), {}));
+    EXPECT_EQ(decodeJSON<Website>(R"({"domain":"A.com.","groups":[]})"),
+              Website(domain("a.com"), {}));
 
     const auto single = CommitmentSelection::groups(NonEmptySet(g1));
     EXPECT_EQ(encodeJSON(single), R"({"groups":{"_0":["E621E1F8-C36C-495A-93FC-0C247A3E6E5F"]}})");
@@ -126,13 +132,15 @@ TEST(WebsiteJSON, RoundTripsEveryForm) {
     EXPECT_EQ(decodeJSON<CommitmentSelection>(encodeJSON(several)), several);
     EXPECT_EQ(decodeJSON<CommitmentSelection>(R"({"allWebsites":{"x":1},"other":2})"),
               CommitmentSelection::allWebsites());
-    EXPECT_EQ(decodeJSON<NonEmptySet<Group::ID>>(
-                  R"(["e621e1f8-c36c-495a-93fc-0c247a3e6e5f","E621E1F8-C36C-495A-93FC-0C247A3E6E5F"])"),
-              NonEmptySet(g1));
+    EXPECT_EQ(
+        decodeJSON<NonEmptySet<Group::ID>>(
+            R"(["e621e1f8-c36c-495a-93fc-0c247a3e6e5f","E621E1F8-C36C-495A-93FC-0C247A3E6E5F"])"),
+        NonEmptySet(g1));
 }
 
 TEST(WebsiteJSON, RefusesMalformedInputWithTheDescribedErrors) {
-    for (const char* text : {"{}", R"({"allWebsites":{},"groups":{"_0":[]}})", R"({"AllWebsites":{}})"}) {
+    for (const char* text :
+         {"{}", R"({"allWebsites":{},"groups":{"_0":[]}})", R"({"AllWebsites":{}})"}) {
         const DecodingError error = decodingError<CommitmentSelection>(text);
         EXPECT_EQ(error.kind(), DecodingError::Kind::typeMismatch) << text;
         EXPECT_EQ(error.debugDescription(), "Invalid number of keys found, expected one.");
@@ -152,10 +160,12 @@ TEST(WebsiteJSON, RefusesMalformedInputWithTheDescribedErrors) {
     EXPECT_EQ(decodingError<Group::ID>("7").kind(), DecodingError::Kind::typeMismatch);
     EXPECT_EQ(decodingError<Group>(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F"})").kind(),
               DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(decodingError<Website>(R"({"domain":"a.com"})").kind(), DecodingError::Kind::keyNotFound);
+    EXPECT_EQ(decodingError<Website>(R"({"domain":"a.com"})").kind(),
+              DecodingError::Kind::keyNotFound);
     const DecodingError badDomain = decodingError<Website>(R"({"domain":"a b","groups":[]})");
     EXPECT_EQ(badDomain.kind(), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(badDomain.codingPathDescription(), "domain");
-    EXPECT_EQ(decodingError<Website>(R"({"domain":"a.com","groups":["x"]})").codingPathDescription(),
-              "groups[0]");
+    EXPECT_EQ(
+        decodingError<Website>(R"({"domain":"a.com","groups":["x"]})").codingPathDescription(),
+        "groups[0]");
 }

@@ -90,7 +90,9 @@ public:
         return ExtensionRuling(Case::exceedsOriginalBoundary, latestPermittedEndTime);
     }
     // The proposed end is not later than the current one.
-    static ExtensionRuling doesNotStrengthen() { return ExtensionRuling(Case::doesNotStrengthen, 0); }
+    static ExtensionRuling doesNotStrengthen() {
+        return ExtensionRuling(Case::doesNotStrengthen, 0);
+    }
 
     Case rulingCase() const { return case_; }
     bool isPermitted() const { return case_ == Case::permitted; }
@@ -114,12 +116,17 @@ public:
     explicit ActivationBoundary(Instant activatedAt) : activatedAt_(activatedAt) {}
 
     Instant activatedAt() const { return activatedAt_; }
-    Instant latestPermittedEndTime() const { return activatedAt_ + CommitmentDuration::maximumSeconds; }
+    Instant latestPermittedEndTime() const {
+        return activatedAt_ + CommitmentDuration::maximumSeconds;
+    }
     // True when `end` is at or before latestPermittedEndTime().
-    bool permits(const ProjectedEndTime& end) const { return end.date() <= latestPermittedEndTime(); }
+    bool permits(const ProjectedEndTime& end) const {
+        return end.date() <= latestPermittedEndTime();
+    }
     // doesNotStrengthen unless `to` is strictly later than `from` (checked first), then
     // permitted when the boundary permits `to`, else exceedsOriginalBoundary.
-    ExtensionRuling rulingForExtension(const ProjectedEndTime& from, const ProjectedEndTime& to) const;
+    ExtensionRuling rulingForExtension(const ProjectedEndTime& from,
+                                       const ProjectedEndTime& to) const;
     // Seconds by which `end` could still move later; never negative, 0 when not a number.
     double maximumExtension(const ProjectedEndTime& end) const;
     std::string description() const;
@@ -136,7 +143,8 @@ private:
 class Commitment {
 public:
     // remainingDuration starts as duration.seconds().
-    Commitment(Instant activatedAt, CommitmentDuration duration, Scope scope, CommitmentHealth health)
+    Commitment(Instant activatedAt, CommitmentDuration duration, Scope scope,
+               CommitmentHealth health)
         : Commitment(activatedAt, std::move(scope), duration.seconds(), health) {}
 
     Instant activatedAt() const { return activatedAt_; }
@@ -155,7 +163,8 @@ public:
     // Replace the scope with its strengthened form. On ScopeStrengtheningError the commitment
     // is left unchanged; timing and health are never touched.
     void strengthenByAdding(const DomainSet& domains);
-    void strengthenByResolving(const CommitmentSelection& selection, std::span<const Website> websites);
+    void strengthenByResolving(const CommitmentSelection& selection,
+                               std::span<const Website> websites);
 
     std::string description() const;
 

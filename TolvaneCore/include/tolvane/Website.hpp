@@ -108,7 +108,8 @@ using GroupIDSet = std::unordered_set<Group::ID>;
 // One domain in the user's list, identified by that domain, with the groups it belongs to.
 class Website {
 public:
-    Website(Domain domain, GroupIDSet groups) : domain_(std::move(domain)), groups_(std::move(groups)) {}
+    Website(Domain domain, GroupIDSet groups)
+        : domain_(std::move(domain)), groups_(std::move(groups)) {}
 
     const Domain& domain() const { return domain_; }
     // The identity of a website is its domain.
@@ -235,7 +236,8 @@ TOLVANE_DECLARE_JSON_CODING(CommitmentSelection);
 template <class Element>
 struct JSONCoding<NonEmptySet<Element>> {
     static void encode(nlohmann::ordered_json& out, const NonEmptySet<Element>& value);
-    static NonEmptySet<Element> decode(const nlohmann::json& in, const std::vector<CodingKey>& path);
+    static NonEmptySet<Element> decode(const nlohmann::json& in,
+                                       const std::vector<CodingKey>& path);
 };
 
 }  // namespace tolvane
