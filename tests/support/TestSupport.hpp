@@ -1,7 +1,9 @@
 // TestSupport.hpp: helpers shared by the test programs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -35,6 +37,32 @@ struct ProcessResult {
 // Runs `argv` to completion with `input` on its standard input.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input = {},
                          const std::vector<std::string>& extraEnvironment = {});
+
+// A running child with pipes on its standard streams, for end-to-end conversations.
+// Output is collected on threads of its own; the waits give up after `timeout`.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();  // kills a child still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void write(const std::string& text);
+    void closeInput();
+    void signal(int signalNumber);
+    // The next whole line of standard output, without its line break; empty on timeout.
+    std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until standard error holds `text`; false on timeout.
+    bool waitForError(const std::string& text,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits for the child to end (closing its input first): the ProcessResult of runProcess,
+    // with what is left of standard output.
+    ProcessResult wait();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The path of a built program (beside the test programs).
 std::string builtProgram(const std::string& name);

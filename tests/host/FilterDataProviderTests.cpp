@@ -1,0 +1,179 @@
+#include "FilterDataProvider.hpp"
+
+#include <tolvane/platform/Logger.hpp>
+#include <tolvane/platform/SystemExtension.hpp>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.hpp"
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace tolvane {
+namespace {
+
+using platform::DataVerdict;
+using platform::LogLevel;
+using platform::NewFlowVerdict;
+
+Domain D(std::string_view text) { return *Domain::make(text); }
+
+std::shared_ptr<platform::FilterSocketFlow> namedFlow(std::string name) {
+    auto flow = std::make_shared<platform::FilterSocketFlow>();
+    flow->remoteHostname = std::move(name);
+    return flow;
+}
+
+class FilterDataProviderTest : public ::testing::Test {
+protected:
+    std::unique_ptr<platform::SystemExtensionRuntime> makeRuntime() {
+        return platform::startSystemExtensionMode([this] {
+            FilterDataProvider::Options options;
+            options.directiveDirectory = directory.path();
+            options.clock = [] { return 1000.0; };
+            return std::make_shared<FilterDataProvider>(std::move(options));
+        });
+    }
+    FileEnforcementDirectiveStore store() const { return FileEnforcementDirectiveStore(directory.path()); }
+    EnforcementDirective enforcing(std::int64_t generation, const char* domain) const {
+        return EnforcementDirective(Scope(generation, {D(domain)}), std::nullopt, 999);
+    }
+    std::vector<std::string> messages(LogLevel level) const {
+        std::vector<std::string> out;
+        for (const auto& r : log.records()) {
+            if (r.level == level) out.push_back(r.message);
+        }
+        return out;
+    }
+
+    testing::TemporaryDirectory directory;
+    platform::LogCapture log;
+};
+
+TEST_F(FilterDataProviderTest, AllowsEverythingUntilADirectiveIsAdopted) {
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());  // no file: starts, nothing adopted
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("mail.example.com")), NewFlowVerdict::allowVerdict());
+    EXPECT_EQ(runtime->handleNewFlow(std::make_shared<platform::FilterSocketFlow>()),
+              NewFlowVerdict::allowVerdict());
+    EXPECT_TRUE(messages(LogLevel::defaultLevel).empty());
+    EXPECT_TRUE(messages(LogLevel::error).empty());
+    runtime->stopFilter(platform::FilterStopReason::userInitiated);
+}
+
+TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
+    store().publish(enforcing(2, "example.com"));
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());
+    ASSERT_EQ(messages(LogLevel::defaultLevel).size(), 1u);
+    EXPECT_EQ(messages(LogLevel::defaultLevel)[0],
+              "adopted directive <private>");
+    platform::Logger::setShowsPrivateData(true);
+    store().publish(enforcing(2, "example.com"));  // delivered again by the watcher
+    for (int i = 0; i < 500 && messages(LogLevel::defaultLevel).size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    platform::Logger::setShowsPrivateData(std::nullopt);
+    ASSERT_GE(messages(LogLevel::defaultLevel).size(), 2u);
+    EXPECT_EQ(messages(LogLevel::defaultLevel)[1],
+              "adopted directive scopeGeneration=2 classified=0 dropped=0 released=0 "
+              "heldForInspection=0 ambiguousAllowed=0 unattributedAllowed=0 "
+              "associationsRecorded=0 associatedAddresses=0");
+    runtime->stopFilter(platform::FilterStopReason::none);
+}
+
+TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
+    store().publish(enforcing(1, "example.com"));
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());
+
+    auto byURL = std::make_shared<platform::FilterFlow>();
+    byURL->url = platform::URL::make("https://mail.example.com/inbox");
+    EXPECT_EQ(runtime->handleNewFlow(byURL), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.org")), NewFlowVerdict::allowVerdict());
+
+    // A flow with no evidence is held, outbound only, 4096 bytes at a time.
+    auto unknown = std::make_shared<platform::FilterSocketFlow>();
+    unknown->identifier = 7;
+    EXPECT_EQ(runtime->handleNewFlow(unknown), NewFlowVerdict::filterDataVerdict(false, 0, true, 4096));
+    EXPECT_EQ(runtime->handleOutboundData(7, 0, 1000), DataVerdict::dataVerdict(1000, 4096));
+    EXPECT_EQ(runtime->handleInboundData(7, 1000, 2000), DataVerdict::dataVerdict(3000, 4096));
+    EXPECT_EQ(runtime->handleOutboundData(7, 3000, 1096), DataVerdict::allowVerdict());
+
+    // A completed direction ends inspection: released, or dropped once a name matches.
+    auto later = std::make_shared<platform::FilterSocketFlow>();
+    later->identifier = 8;
+    EXPECT_EQ(runtime->handleNewFlow(later).kind(), NewFlowVerdict::Kind::filterData);
+    EXPECT_EQ(runtime->handleInboundDataComplete(8), DataVerdict::allowVerdict());
+    auto named = std::make_shared<platform::FilterSocketFlow>();
+    named->identifier = 9;
+    EXPECT_EQ(runtime->handleNewFlow(named).kind(), NewFlowVerdict::Kind::filterData);
+    named->remoteHostname = "cdn.example.com";
+    EXPECT_EQ(runtime->handleOutboundDataComplete(9), DataVerdict::dropVerdict());
+
+    const auto counters = static_cast<const FilterDataProvider&>(runtime->provider()).classifier().diagnosticCounters();
+    EXPECT_EQ(counters.flowsClassified, 5);
+    EXPECT_EQ(counters.flowsDropped, 2);
+    EXPECT_EQ(counters.flowsReleased, 3);
+    EXPECT_EQ(counters.flowsHeldForInspection, 0);
+    runtime->stopFilter(platform::FilterStopReason::none);
+}
+
+TEST_F(FilterDataProviderTest, LogsDegradedHealthAtErrorLevel) {
+    std::ofstream(store().url()) << "{not json";
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());
+    EXPECT_EQ(messages(LogLevel::error), std::vector<std::string>{"enforcement degraded: failedOpen"});
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::allowVerdict());
+    runtime->stopFilter(platform::FilterStopReason::none);
+}
+
+TEST_F(FilterDataProviderTest, StoppingTwiceLogsTwiceAndKeepsTheClassifier) {
+    store().publish(enforcing(4, "example.com"));
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());
+    auto& provider = static_cast<FilterDataProvider&>(runtime->provider());
+    EXPECT_TRUE(provider.isWatching());
+    runtime->stopFilter(platform::FilterStopReason::userInitiated);
+    EXPECT_FALSE(provider.isWatching());
+    provider.stopFilter(platform::FilterStopReason::sleep, [] {});
+    const auto lines = messages(LogLevel::defaultLevel);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "filter stopped, reason 1 <private>");
+    EXPECT_EQ(lines[2], "filter stopped, reason 13 <private>");
+    // What was adopted stays in force after a stop.
+    EXPECT_EQ(provider.classifier().enforcedGeneration(), 4);
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::dropVerdict());
+}
+
+TEST_F(FilterDataProviderTest, FailedSettingsReachTheStartCompletionAndMakeNoWatcher) {
+    store().publish(enforcing(1, "example.com"));
+    auto runtime = makeRuntime();
+    runtime->provider().setSettingsApplier([](const auto&, auto completion) {
+        completion(platform::Error{"test", 5, "refused"});
+    });
+    const auto error = runtime->startFilter();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, 5);
+    EXPECT_FALSE(static_cast<FilterDataProvider&>(runtime->provider()).isWatching());
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::allowVerdict());
+    EXPECT_TRUE(log.records().empty());
+}
+
+TEST_F(FilterDataProviderTest, NamedFlowAllocatesNothingOnceWarm) {
+    store().publish(enforcing(1, "example.com"));
+    auto runtime = makeRuntime();
+    ASSERT_FALSE(runtime->startFilter().has_value());
+    auto& provider = runtime->provider();
+    const auto flow = namedFlow("www.example.com");
+    provider.handleNewFlow(*flow);
+    const auto before = testing::allocationCount();
+    EXPECT_EQ(provider.handleNewFlow(*flow), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(testing::allocationCount(), before);
+    runtime->stopFilter(platform::FilterStopReason::none);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,134 @@
+// tolvane-filter as a subprocess: the event protocol in, verdicts out, the log on stderr.
+#include <tolvane/DirectiveStore.hpp>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.hpp"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace tolvane {
+namespace {
+
+using testing::ChildProcess;
+using testing::builtProgram;
+using testing::runProcess;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::string verdictOf(const std::string& line) {
+    const auto at = line.find("\"verdict\":\"");
+    return at == std::string::npos ? line : line.substr(at + 11, line.find('"', at + 11) - at - 11);
+}
+
+class FilterHost : public ::testing::Test {
+protected:
+    std::vector<std::string> command(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> argv{builtProgram("tolvane-filter"), "--directory",
+                                      directory.path().string(), "--clock", "1000"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+    void publish(const std::string& domain, std::int64_t generation) const {
+        FileEnforcementDirectiveStore(directory.path())
+            .publish(EnforcementDirective(Scope(generation, {*Domain::make(domain)}), std::nullopt, 1000));
+    }
+    testing::TemporaryDirectory directory;
+};
+
+TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
+    std::filesystem::copy_file(std::string(TOLVANE_SOURCE_DIR) + "/examples/directives/enforcement-directive.json",
+                               directory.path() / "enforcement-directive.json");
+    std::ifstream trace(std::string(TOLVANE_SOURCE_DIR) + "/examples/trace.jsonl");
+    const std::string input((std::istreambuf_iterator<char>(trace)), {});
+    const auto result = runProcess(command({"--show-private"}), input);
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    std::vector<std::string> verdicts;
+    for (const auto& line : lines(result.standardOutput)) verdicts.push_back(verdictOf(line));
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"drop", "allow", "filterData", "data", "allow",
+                                                  "filterData", "drop", "drop", "drop", "allow",
+                                                  "allow", "drop", "allow"}));
+    EXPECT_NE(result.standardError.find("adopted directive scopeGeneration=3 classified=0"), std::string::npos);
+    EXPECT_NE(result.standardError.find("filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
+                                        "released=5 heldForInspection=0 ambiguousAllowed=1"),
+              std::string::npos)
+        << result.standardError;
+}
+
+TEST_F(FilterHost, ADirectivePublishedWhileRunningChangesLaterVerdicts) {
+    ChildProcess filter(command());
+    const std::string flow = R"({"event":"newFlow","flow":1,"remoteHostname":"www.example.com"})" "\n";
+    filter.write(flow);
+    EXPECT_EQ(verdictOf(filter.readLine()), "allow");
+    publish("example.com", 1);
+    ASSERT_TRUE(filter.waitForError("adopted directive"));
+    filter.write(flow);
+    EXPECT_EQ(verdictOf(filter.readLine()), "drop");
+    const auto result = filter.wait();
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
+    std::ofstream(directory.path() / "enforcement-directive.json") << "{\"scope\":";
+    const auto result = runProcess(command(), R"({"event":"newFlow","flow":1,"remoteHostname":"example.com"})" "\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(verdictOf(result.standardOutput), "allow");
+    EXPECT_NE(result.standardError.find(" error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(result.standardError.find("adopted directive"), std::string::npos);
+}
+
+TEST_F(FilterHost, SIGTERMStopsTheFilterCleanly) {
+    publish("example.com", 2);
+    ChildProcess filter(command());
+    ASSERT_TRUE(filter.waitForError("adopted directive"));
+    filter.signal(SIGTERM);
+    const auto result = filter.wait();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_NE(result.standardError.find("filter stopped, reason 1 <private>"), std::string::npos)
+        << result.standardError;
+}
+
+TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
+    const std::string input =
+        "not json\n"
+        "[1,2]\n"
+        R"({"event":"teleport","flow":1})" "\n"
+        R"({"event":"newFlow"})" "\n"
+        R"({"event":"newFlow","flow":-1})" "\n"
+        R"({"event":"newFlow","flow":1,"remoteEndpoint":{"ipv4":"300.1.1.1"}})" "\n"
+        R"({"event":"outboundData","flow":9,"offset":0,"length":10})" "\n"
+        "# a comment, then a good line\n"
+        R"({"event":"newFlow","flow":2,"remoteHostname":"example.org"})" "\n";
+    const auto result = runProcess(command(), input);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(lines(result.standardOutput), std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})"});
+    const auto errors = result.standardError;
+    for (const char* expected : {"line 1: not JSON", "line 2: an event is a JSON object",
+                                 "line 3: unknown event \"teleport\"", "line 4: missing \"flow\"",
+                                 "line 5: \"flow\" must be a whole number", "line 6: \"ipv4\" is not an IPv4 address",
+                                 "line 7: flow 9 is not held for inspection"}) {
+        EXPECT_NE(errors.find(expected), std::string::npos) << expected << "\n" << errors;
+    }
+}
+
+TEST_F(FilterHost, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(runProcess({builtProgram("tolvane-filter"), "--bogus"}).exitCode, 2);
+    EXPECT_EQ(runProcess({builtProgram("tolvane-filter"), "--clock", "soon"}).exitCode, 2);
+    const auto help = runProcess({builtProgram("tolvane-filter"), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.standardOutput.find("usage: tolvane-filter"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvane
