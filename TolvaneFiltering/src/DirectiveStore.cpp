@@ -43,18 +43,25 @@ void createDirectories(const std::filesystem::path& directory) {
     std::filesystem::path partial;
     for (const auto& component : directory) {
         partial /= component;
-        if (::mkdir(partial.c_str(), 0700) == 0) {
-            if (::chmod(partial.c_str(), 0700) != 0) {
-                fail(errno, "cannot set the permissions of " + partial.string());
-            }
-            continue;
-        }
-        int error = errno;
         struct stat status;
-        if (error == EEXIST && ::stat(partial.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-            continue;
+        for (int attempt = 0;; ++attempt) {
+            if (::stat(partial.c_str(), &status) == 0) {
+                if (!S_ISDIR(status.st_mode)) {
+                    fail(ENOTDIR, "cannot create the directory " + partial.string());
+                }
+                break;
+            }
+            if (errno != ENOENT) fail(errno, "cannot create the directory " + partial.string());
+            if (::mkdir(partial.c_str(), 0700) == 0) {
+                if (::chmod(partial.c_str(), 0700) != 0) {
+                    fail(errno, "cannot set the permissions of " + partial.string());
+                }
+                break;
+            }
+            // Made meanwhile by another publisher: look once more. (A link to nothing also
+            // exists without being there; it fails the second time.)
+            if (errno != EEXIST || attempt > 0) fail(errno, "cannot create the directory " + partial.string());
         }
-        fail(error == EEXIST ? ENOTDIR : error, "cannot create the directory " + partial.string());
     }
 }
 

@@ -141,6 +141,8 @@ TEST_F(DirectiveWatcherConcurrency, KeepsTheLastGoodDirectiveThroughCorruptionAn
     replaceFile("garbage");
     recorder.waitForLast(recovering);
     EXPECT_EQ(watcher->adoptedDirective(), enforcing(3, 900));
+    settle();
+    recorder.clear();
 
     fs::remove(store().url());
     settle();
@@ -176,6 +178,7 @@ TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDire
     for (auto& [name, damage] : damages) {
         store().publish(good);
         recorder.waitForLast(healthy);
+        settle();
         recorder.clear();
         fs::remove(url);
         damage();
