@@ -56,6 +56,20 @@ void BM_ClassifyNewFlowAddressOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_ClassifyNewFlowAddressOnly);
 
+// The same flow through the pure policy, which matches all 8 names every time: the cost of
+// the first such flow after each change of matcher.
+void BM_PolicyAddressOnlyUncached(benchmark::State& state) {
+    const DomainMatcher matcher(*tenThousand().scope());
+    NameAddressAssociations associations(hostLimits);
+    const FlowAddress address("2001:db8::7");
+    for (int i = 0; i < 8; ++i) associations.record("edge-" + std::to_string(i) + ".cdn.unblocked.example.net", address, 0);
+    const FlowEvidence evidence(std::nullopt, address);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(EvidenceBoundedPolicy::classify(evidence, matcher, associations, true, 1));
+    }
+}
+BENCHMARK(BM_PolicyAddressOnlyUncached);
+
 // The rules written plainly (a sweep over every name, then a sort of all entries), for
 // comparison with the indexed table on the same worst path.
 class PlainAssociations {

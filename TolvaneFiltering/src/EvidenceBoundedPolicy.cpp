@@ -51,9 +51,13 @@ FlowAttribution EvidenceBoundedPolicy::attribution(const FlowEvidence& evidence,
         ++names;
         if (matcher.matches(name)) ++matched;
     });
-    if (names == 0) return FlowAttribution::unattributed;
-    if (matched == names) return FlowAttribution::scoped;
-    if (matched == 0) return FlowAttribution::unscoped;
+    return attributionOfRememberedNames(names, matched);
+}
+
+FlowAttribution EvidenceBoundedPolicy::attributionOfRememberedNames(std::size_t live, std::size_t matching) {
+    if (live == 0) return FlowAttribution::unattributed;
+    if (matching == live) return FlowAttribution::scoped;
+    if (matching == 0) return FlowAttribution::unscoped;
     return FlowAttribution::ambiguous;
 }
 

@@ -21,8 +21,8 @@ std::ostream& operator<<(std::ostream& os, const FilterCounters& counters) {
     return os << counters.description();
 }
 
-FlowClassifier::Enforcement FlowClassifier::makeEnforcement(
-    const std::optional<EnforcementDirective>& directive, Instant now, bool dropExpiredProbe) {
+FlowClassifier::Enforcement FlowClassifier::makeEnforcement(const EnforcementDirective* directive,
+                                                            Instant now, bool dropExpiredProbe) {
     Enforcement enforcement;
     if (!directive) return enforcement;
     if (const auto& scope = directive->scope()) {
@@ -51,7 +51,7 @@ FlowClassifier::Enforcement FlowClassifier::makeEnforcement(
 
 FlowClassifier::FlowClassifier(std::optional<EnforcementDirective> directive,
                                NameAddressAssociations::Limits associationLimits, Instant now)
-    : enforcement_(makeEnforcement(directive, now, /*dropExpiredProbe=*/false)),
+    : enforcement_(makeEnforcement(directive ? &*directive : nullptr, now, /*dropExpiredProbe=*/false)),
       associations_(associationLimits) {
     counters_.scopeGeneration = enforcement_.generation;
 }
@@ -64,10 +64,11 @@ void FlowClassifier::forgetAssociationsIfIdle() {
 
 void FlowClassifier::adopt(const EnforcementDirective& directive, Instant now) {
     // Built and, after the swap, destroyed outside the lock: proportional to the scope.
-    Enforcement next = makeEnforcement(directive, now, /*dropExpiredProbe=*/true);
+    Enforcement next = makeEnforcement(&directive, now, /*dropExpiredProbe=*/true);
     {
         std::scoped_lock lock(mutex_);
         std::swap(enforcement_, next);
+        ++matcherVersion_;
         counters_.scopeGeneration = enforcement_.generation;
         forgetAssociationsIfIdle();
     }
@@ -79,19 +80,32 @@ void FlowClassifier::refreshProbe(Instant now) {
         // The probe matcher stays allocated until the next adoption replaces it; freeing it
         // here would lengthen this flow's hold on the lock.
         e.probe.reset();
+        if (e.matcherIncludesProbe) ++matcherVersion_;
         e.matcherIncludesProbe = false;
         forgetAssociationsIfIdle();
     } else {
         // A probe kept from construction although expired then enforces again if callers'
         // time goes back before its expiry.
+        if (!e.matcherIncludesProbe) ++matcherVersion_;
         e.matcherIncludesProbe = true;
     }
 }
 
 FlowClassification FlowClassifier::classifyLocked(const FlowEvidence& evidence, Instant now) {
     if (enforcement_.probe) refreshProbe(now);
-    return EvidenceBoundedPolicy::classify(evidence, enforcement_.matcher(), associations_,
-                                           enforcement_.isEnforcing(), now);
+    const DomainMatcher& matcher = enforcement_.matcher();
+    const bool enforcing = enforcement_.isEnforcing();
+    const auto& address = evidence.remoteAddress();
+    if (evidence.remoteHostname() || !address) {
+        return EvidenceBoundedPolicy::classify(evidence, matcher, associations_, enforcing, now);
+    }
+    // The policy's rule for an address alone, with each remembered name matched once per
+    // matcher: the same answers, without re-hashing every name on every flow.
+    const auto tally = associations_.tallyLiveNames(
+        *address, now, matcherVersion_, [&](std::string_view name) { return matcher.matches(name); });
+    const FlowAttribution attribution =
+        EvidenceBoundedPolicy::attributionOfRememberedNames(tally.live, tally.accepted);
+    return FlowClassification(attribution, EvidenceBoundedPolicy::disposition(attribution, enforcing));
 }
 
 void FlowClassifier::leaveInspection() {

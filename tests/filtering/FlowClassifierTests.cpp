@@ -147,6 +147,21 @@ TEST(FlowClassifierTests, ProbeIsEnforcedUntilItsExpiryIsNoticed) {
     EXPECT_EQ(attributionOf(classifier, {"a.example", std::nullopt}, 55), FlowAttribution::scoped);
 }
 
+TEST(FlowClassifierTests, RememberedNamesFollowTheMatcherInForce) {
+    FlowClassifier classifier(std::nullopt, hostLimits, 0);
+    classifier.adopt(EnforcementDirective(Scope(1, {dom("a.example")}), ValidationProbe(dom("probe.example"), 50), 0), 0);
+    classifier.classifyNewFlow({"probe.example", address}, 1);
+    const FlowEvidence addressOnly(std::nullopt, address);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 2), FlowAttribution::scoped);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 50), FlowAttribution::unscoped);  // probe expired
+    classifier.adopt(scoped(2, {dom("probe.example")}), 51);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 52), FlowAttribution::scoped);
+    classifier.adopt(scoped(3, {dom("a.example")}), 53);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 54), FlowAttribution::unscoped);
+    classifier.classifyNewFlow({"A.example", address}, 55);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 56), FlowAttribution::ambiguous);
+}
+
 TEST(FlowClassifierTests, ConstructionKeepsAnExpiredProbeWithoutEnforcingIt) {
     const EnforcementDirective directive(Scope(5, {dom("a.example")}), ValidationProbe(dom("probe.example"), 50), 0);
     FlowClassifier late(directive, hostLimits, 60);

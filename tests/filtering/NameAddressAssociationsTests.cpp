@@ -208,6 +208,31 @@ TEST(NameAddressAssociationsTests, NonsenseTimesAndLimitsDoNotBreakTheTable) {
     EXPECT_EQ(negative.names(A, 0), Names{});
 }
 
+TEST(NameAddressAssociationsTests, TallyAsksOncePerVersionAndOnlyAboutLiveNames) {
+    NameAddressAssociations table(Limits(120, 2048, 8));
+    table.record("a", A, 0);
+    table.record("b", A, 100);
+    int asked = 0;
+    const auto isA = [&](std::string_view name) {
+        ++asked;
+        return name == "a";
+    };
+    auto tally = table.tallyLiveNames(A, 10, 1, isA);
+    EXPECT_EQ(tally.live, 2u);
+    EXPECT_EQ(tally.accepted, 1u);
+    table.tallyLiveNames(A, 10, 1, isA);
+    EXPECT_EQ(asked, 2);
+    table.tallyLiveNames(A, 10, 2, isA);
+    EXPECT_EQ(asked, 4);
+    tally = table.tallyLiveNames(A, 150, 2, isA);  // "a" is dead by now
+    EXPECT_EQ(tally.live, 1u);
+    EXPECT_EQ(tally.accepted, 0u);
+    table.tallyLiveNames(A, 10, 0, isA);  // version 0 always asks
+    table.tallyLiveNames(A, 10, 0, isA);
+    EXPECT_EQ(asked, 8);
+    EXPECT_EQ(table.tallyLiveNames(B, 10, 1, isA).live, 0u);
+}
+
 TEST(NameAddressAssociationsTests, KnownPairIsRecordedWithoutAllocating) {
     NameAddressAssociations table(Limits(120, 2048, 8));
     table.record("a-rather-long-host-name.example.com", A, 0);

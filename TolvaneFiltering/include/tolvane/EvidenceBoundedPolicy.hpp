@@ -110,6 +110,11 @@ struct EvidenceBoundedPolicy {
     static FlowAttribution attribution(const FlowEvidence& evidence, const DomainMatcher& matcher,
                                        const NameAddressAssociations& associations, Instant now);
 
+    // The attribution of an address-only flow from its `live` remembered names, `matching` of
+    // which the matcher matches: none remembered is unattributed, all matching scoped, none
+    // matching unscoped, anything between ambiguous.
+    static FlowAttribution attributionOfRememberedNames(std::size_t live, std::size_t matching);
+
     static FlowDisposition disposition(FlowAttribution attribution, bool scopeIsEnforcing);
 
     static FlowClassification classify(const FlowEvidence& evidence, const DomainMatcher& matcher,

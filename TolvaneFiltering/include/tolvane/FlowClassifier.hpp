@@ -98,8 +98,9 @@ private:
     };
 
     // `dropExpiredProbe`: adopting refreshes at once; construction keeps the probe as given.
-    static Enforcement makeEnforcement(const std::optional<EnforcementDirective>& directive,
-                                       Instant now, bool dropExpiredProbe);
+    // `directive` may be null: nothing enforced.
+    static Enforcement makeEnforcement(const EnforcementDirective* directive, Instant now,
+                                       bool dropExpiredProbe);
 
     // Lock held. Notices the probe's expiry (or, with time going back, its return) and
     // forgets associations once nothing is enforced.
@@ -111,6 +112,9 @@ private:
 
     mutable std::mutex mutex_;
     Enforcement enforcement_;
+    // Changes whenever the matcher in force does, so remembered names are matched once per
+    // matcher rather than once per flow.
+    std::uint64_t matcherVersion_ = 1;
     NameAddressAssociations associations_;
     FilterCounters counters_;
 };

@@ -72,6 +72,33 @@ public:
         }
     }
 
+    // How many of an address's live names there are, and how many of them `test` accepts.
+    struct Tally {
+        std::size_t live = 0;
+        std::size_t accepted = 0;
+    };
+
+    // Like forEachLiveName with a yes-or-no question, but each name's answer is remembered
+    // under `testVersion`, so a name is asked about once per version. The classifier passes
+    // a new version whenever its matcher changes. REQUIRES: `test` gives the same answer for
+    // a name as long as the same version is passed; version 0 remembers nothing.
+    template <class Test>
+    Tally tallyLiveNames(const FlowAddress& address, Instant now, std::uint64_t testVersion, Test&& test) {
+        Tally tally;
+        Entry* entry = findMutable(address.literal());
+        if (entry == nullptr) return tally;
+        for (Observation& observation : entry->names) {
+            if (!isLive(observation.observedAt, now)) continue;
+            ++tally.live;
+            if (testVersion == 0 || observation.testedVersion != testVersion) {
+                observation.accepted = test(std::string_view(observation.name));
+                observation.testedVersion = testVersion;
+            }
+            if (observation.accepted) ++tally.accepted;
+        }
+        return tally;
+    }
+
     // Drops every name not live at `now` and every address left without names.
     void evictExpired(Instant now);
 
@@ -81,7 +108,10 @@ public:
 private:
     struct Observation {
         std::string name;
-        Instant observedAt;
+        Instant observedAt = 0;
+        // The last answer of tallyLiveNames for this name, and the version it was given under.
+        std::uint64_t testedVersion = 0;
+        bool accepted = false;
     };
     struct Entry {
         std::string literal;
@@ -106,6 +136,7 @@ private:
     bool isLive(Instant observedAt, Instant now) const { return now - observedAt < limits_.lifetime; }
 
     const Entry* find(std::string_view literal) const;
+    Entry* findMutable(std::string_view literal) { return const_cast<Entry*>(find(literal)); }
     std::size_t bucketOf(std::string_view literal, std::uint64_t hash) const;
     std::uint32_t insertEntry(std::string_view literal, std::uint64_t hash, Instant now);
     void removeEntry(std::uint32_t slot);
