@@ -157,6 +157,28 @@ std::optional<std::string> asciiFastPath(std::string_view name, bool& handled) {
     return out;
 }
 
+// The characters that UTS #46 maps to "." under the STD3 rules: ".", U+3002, U+FF0E and
+// U+FF61. Every one is a dot of the result, and a result with more than 127 dots is longer
+// than 254 bytes or has an empty label, so it is an error; counting first spares ICU such
+// names, on which it takes time quadratic in the number of labels.
+std::size_t labelSeparators(std::string_view name) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c == '.') {
+            ++count;
+        } else if ((c == 0xE3 || c == 0xEF) && i + 2 < name.size()) {
+            const auto b1 = static_cast<unsigned char>(name[i + 1]);
+            const auto b2 = static_cast<unsigned char>(name[i + 2]);
+            if ((c == 0xE3 && b1 == 0x80 && b2 == 0x82) || (c == 0xEF && b1 == 0xBC && b2 == 0x8E) ||
+                (c == 0xEF && b1 == 0xBD && b2 == 0xA1)) {
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
 const UIDNA* uts46() {
     // Immutable once opened, so one instance serves every thread; kept for the process.
     static const UIDNA* idna = [] {
@@ -176,6 +198,7 @@ namespace detail {
 std::optional<std::string> asciiCompatibleHostThroughIDNA(std::string_view name) {
     const UIDNA* idna = uts46();
     if (!idna || name.size() > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
+    if (labelSeparators(name) > 127) return std::nullopt;
     // A valid result is at most 254 bytes (253 and a trailing dot); a longer one is an
     // error anyway, so the overflow of this buffer can be taken as the answer.
     char out[256];
@@ -238,7 +261,8 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
     slots_.assign(64, Slot{});
     mask_ = slots_.size() - 1;
     names_.reserve(rulesText.size() / 2);
-    forEachLine(rulesText, [this](std::string_view line) {
+    std::vector<std::uint64_t> scratch;
+    forEachLine(rulesText, [this, &scratch](std::string_view line) {
         line = detail::trimmedWhitespace(line, /*horizontalOnly=*/true);
         if (line.empty() || line.starts_with("//")) return;
         const std::string_view token = line.substr(0, line.find(' '));
@@ -259,14 +283,15 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
             name.remove_prefix(2);
             kind = RuleKind::wildcardParent;
         }
-        insertRule(name, kind);
+        insertRule(name, kind, scratch);
         if (!detail::isASCII(name)) {
-            if (auto ascii = asciiCompatibleHost(name)) insertRule(*ascii, kind);
+            if (auto ascii = asciiCompatibleHost(name)) insertRule(*ascii, kind, scratch);
         }
     });
 }
 
-void PublicSuffixList::insertRule(std::string_view name, RuleKind kind) {
+void PublicSuffixList::insertRule(std::string_view name, RuleKind kind,
+                                  std::vector<std::uint64_t>& scratch) {
     // Offsets are 32-bit: a rules text past 4 GiB is not read further.
     if (names_.size() + name.size() >= UINT32_MAX) return;
     const auto offset = static_cast<std::uint32_t>(names_.size());
@@ -284,20 +309,28 @@ void PublicSuffixList::insertRule(std::string_view name, RuleKind kind) {
 
     // Mark every proper suffix of the rule (from a dot on), so that a lookup can stop at the
     // first candidate that no rule ends with. A name with empty labels never matches a
-    // candidate, so it needs no marks.
+    // candidate, so it needs no marks. Longest first: a suffix marked already had its own
+    // suffixes marked then, which keeps this linear in the rule's length.
     const std::string_view stored(names_.data() + offset, length);
     if (stored.empty() || stored.front() == '.' || stored.back() == '.' ||
         stored.find("..") != std::string_view::npos) {
         return;
     }
+    scratch.clear();  // the hash of the suffix after each dot, right to left
     std::uint64_t h = kOffset;
     for (std::size_t i = stored.size(); i-- > 0;) {
         const auto c = static_cast<unsigned char>(stored[i]);
-        if (c == '.') {
-            insertSlot(finish(h), offset + static_cast<std::uint32_t>(i + 1),
-                       length - static_cast<std::uint32_t>(i + 1), kLongerRules);
-        }
+        if (c == '.') scratch.push_back(finish(h));
         h = step(h, c);
+    }
+    std::size_t dot = 0;
+    for (auto it = scratch.rbegin(); it != scratch.rend(); ++it) {
+        dot = stored.find('.', dot) + 1;
+        const auto suffixOffset = offset + static_cast<std::uint32_t>(dot);
+        if (insertSlot(*it, suffixOffset, length - static_cast<std::uint32_t>(dot), kLongerRules)
+                .hadKinds) {
+            break;
+        }
     }
 }
 
@@ -339,16 +372,26 @@ void PublicSuffixList::grow() {
 
 // MARK: - Lookups
 
-std::uint8_t PublicSuffixList::kindsOf(std::string_view candidate, std::size_t joinedLength,
-                                       std::uint64_t hash) const {
+// `candidate` is a slice of the host whose joined form is its first label (`labelLength`
+// bytes), a dot and the previous candidate. When the previous candidate was found and a slot
+// here shares the end of its stored text, only the new label needs comparing: this keeps a
+// host that matches a deep chain of rules linear.
+PublicSuffixList::Found PublicSuffixList::find(std::string_view candidate,
+                                               std::size_t labelLength,
+                                               std::size_t joinedLength, std::uint64_t hash,
+                                               const Found& previous) const {
     const std::uint64_t tag = hash & ~kKindMask;
     for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
         const Slot& slot = slots_[at];
-        if (slot.word == 0) return 0;
-        if ((slot.word & ~kKindMask) == tag && slot.length == joinedLength &&
-            equalJoined(std::string_view(names_.data() + slot.offset, slot.length), candidate)) {
-            return static_cast<std::uint8_t>(slot.word & kKindMask);
-        }
+        if (slot.word == 0) return {};
+        if ((slot.word & ~kKindMask) != tag || slot.length != joinedLength) continue;
+        const char* text = names_.data() + slot.offset;
+        const std::size_t end = std::size_t{slot.offset} + slot.length;
+        const bool equal =
+            (previous.kinds != 0 && end == previous.storedEnd)
+                ? std::memcmp(text, candidate.data(), labelLength) == 0 && text[labelLength] == '.'
+                : equalJoined(std::string_view(text, slot.length), candidate);
+        if (equal) return {static_cast<std::uint8_t>(slot.word & kKindMask), end};
     }
 }
 
@@ -366,12 +409,14 @@ PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) con
     bool previousIsWildcardParent = false;
     std::size_t previousBegin = end;
     Suffix best{0, end, false};
+    Found previous;
     std::size_t i = end;
     for (;;) {
         if (labels > 0) {
             h = step(h, '.');
             ++joinedLength;
         }
+        const std::size_t labelEnd = i;
         while (i > 0 && host[i - 1] != '.') {
             h = step(h, static_cast<unsigned char>(host[i - 1]));
             ++joinedLength;
@@ -380,10 +425,11 @@ PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) con
         ++labels;
         const std::size_t begin = i;
         if (labels == 1) best.begin = begin;  // the implicit rule "*"
-        const std::uint8_t kinds =
-            joinedLength <= longestName_
-                ? kindsOf(host.substr(begin, end - begin), joinedLength, finish(h))
-                : 0;
+        previous = joinedLength <= longestName_
+                       ? find(host.substr(begin, end - begin), labelEnd - begin, joinedLength,
+                              finish(h), labels == 1 ? Found{} : previous)
+                       : Found{};
+        const std::uint8_t kinds = previous.kinds;
         if (kinds & bit(RuleKind::exception)) {
             best.begin = previousBegin;
         } else if (kinds & bit(RuleKind::exact)) {

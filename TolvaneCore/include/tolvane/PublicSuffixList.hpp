@@ -89,13 +89,18 @@ private:
         bool hadKinds;         // the slot held all the given kinds already
         std::uint32_t offset;  // where the slot's text lies
     };
+    // A candidate found in the table: its kinds, and where its stored text ends in names_.
+    struct Found {
+        std::uint8_t kinds = 0;
+        std::size_t storedEnd = 0;
+    };
 
-    void insertRule(std::string_view name, RuleKind kind);
+    void insertRule(std::string_view name, RuleKind kind, std::vector<std::uint64_t>& scratch);
     Inserted insertSlot(std::uint64_t hash, std::uint32_t offset, std::uint32_t length,
                         std::uint8_t kinds);
     void grow();
-    std::uint8_t kindsOf(std::string_view candidate, std::size_t joinedLength,
-                         std::uint64_t hash) const;
+    Found find(std::string_view candidate, std::size_t labelLength, std::size_t joinedLength,
+               std::uint64_t hash, const Found& previous) const;
     Suffix findSuffix(std::string_view host) const;
 
     std::string names_;  // every stored rule name, back to back
