@@ -43,7 +43,8 @@ std::string readPackaged() {
     std::string text;
     if (std::FILE* file = std::fopen(packagedPath().c_str(), "rb")) {
         char buffer[1 << 16];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, n);
         std::fclose(file);
     }
     return text;
@@ -91,7 +92,8 @@ const std::vector<std::string>& hosts() {
         auto label = [&] {
             static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
             std::string out(3 + random() % 10, 'a');
-            for (std::size_t i = 0; i < out.size(); ++i) out[i] = kLetters[random() % (i ? 36 : 26)];
+            for (std::size_t i = 0; i < out.size(); ++i)
+                out[i] = kLetters[random() % (i ? 36 : 26)];
             return out;
         };
         auto withLabels = [&](std::string name, std::size_t count) {
@@ -100,8 +102,8 @@ const std::vector<std::string>& hosts() {
             }
             return name;
         };
-        const std::vector<std::string> common = {"com", "net", "org", "de", "io", "co.uk", "com.au",
-                                                 "co.jp", "com.br", "fr", "ru", "nl"};
+        const std::vector<std::string> common = {"com",    "net",   "org",    "de", "io", "co.uk",
+                                                 "com.au", "co.jp", "com.br", "fr", "ru", "nl"};
         std::vector<std::string> out;
         out.reserve(kHostCount);
         while (out.size() < kHostCount) {
@@ -209,9 +211,8 @@ void crossCheck() {
         registrable += ours.has_value();
         if (ours.has_value() != (theirs != nullptr) || (ours && *ours != theirs)) {
             if (++disagreements <= 5) {
-                std::cerr << "disagreement on " << host << ": "
-                          << (ours ? std::string(*ours) : "-") << " vs "
-                          << (theirs ? theirs : "-") << "\n";
+                std::cerr << "disagreement on " << host << ": " << (ours ? std::string(*ours) : "-")
+                          << " vs " << (theirs ? theirs : "-") << "\n";
             }
         }
     }

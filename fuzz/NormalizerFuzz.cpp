@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         requireNormalDomain(registrable);
         require(normalizer.publicSuffixList().registrableDomain(registrable.name()) ==
                 std::string_view(registrable.name()));
-        require(result.narrowAlternative().has_value() == (result.resultCase() == Case::narrowerSubdomain));
+        require(result.narrowAlternative().has_value() ==
+                (result.resultCase() == Case::narrowerSubdomain));
         if (const auto& narrow = result.narrowAlternative()) {
             requireNormalDomain(*narrow);
             require(*narrow != registrable && narrow->isWithin(registrable));
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const auto original = result.original()) require(!original->empty());
     } catch (const tolvane::DomainNormalizationError& error) {
         using E = tolvane::DomainNormalizationError::Case;
-        const bool carriesText = error.errorCase() != E::emptyInput && error.errorCase() != E::noHost;
+        const bool carriesText =
+            error.errorCase() != E::emptyInput && error.errorCase() != E::noHost;
         require(carriesText != error.payload().empty());
     }
     return 0;

@@ -55,7 +55,8 @@ std::string referenceSuffix(const PublicSuffixList& list, std::string_view host)
     return std::string(labels.back());
 }
 
-std::optional<std::string> referenceRegistrable(const PublicSuffixList& list, std::string_view host) {
+std::optional<std::string> referenceRegistrable(const PublicSuffixList& list,
+                                                std::string_view host) {
     const std::string suffix = referenceSuffix(list, host);
     if (suffix == host) return std::nullopt;
     const auto hostLabels = labelsOf(host);
@@ -106,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ++checked;
         check(list, line);
         // The rule itself and what it guards: "!a.b" and "*.a.b" as hosts "a.b" and "x.a.b".
-        while (!line.empty() && (line.front() == '!' || line.front() == '*' || line.front() == '.')) {
+        while (!line.empty() &&
+               (line.front() == '!' || line.front() == '*' || line.front() == '.')) {
             line.remove_prefix(1);
         }
         check(list, line);

@@ -11,8 +11,12 @@ namespace tolvane {
 
 namespace {
 
-bool isASCIILetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isASCIIDigit(char c) { return c >= '0' && c <= '9'; }
+bool isASCIILetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isASCIIDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 bool isValidScheme(std::string_view scheme) {
     if (scheme.empty() || !isASCIILetter(scheme.front())) return false;
@@ -93,7 +97,8 @@ DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) co
         rest.remove_prefix(at + 1);
         changed = true;
     }
-    if (rest.starts_with('[')) throw DomainNormalizationError::ipAddressUnsupported(std::string(rest));
+    if (rest.starts_with('['))
+        throw DomainNormalizationError::ipAddressUnsupported(std::string(rest));
     const auto colons = std::count(rest.begin(), rest.end(), ':');
     if (colons >= 2) throw DomainNormalizationError::ipAddressUnsupported(std::string(rest));
     if (colons == 1) {
@@ -160,10 +165,12 @@ DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) co
 
 std::string_view rawValue(DomainNormalizationResult::Case c) {
     switch (c) {
-        case DomainNormalizationResult::Case::alreadyRegistrable: return "alreadyRegistrable";
+        case DomainNormalizationResult::Case::alreadyRegistrable:
+            return "alreadyRegistrable";
         case DomainNormalizationResult::Case::normalizedToRegistrable:
             return "normalizedToRegistrable";
-        case DomainNormalizationResult::Case::narrowerSubdomain: return "narrowerSubdomain";
+        case DomainNormalizationResult::Case::narrowerSubdomain:
+            return "narrowerSubdomain";
     }
     return "";
 }
@@ -195,11 +202,16 @@ std::ostream& operator<<(std::ostream& os, const DomainNormalizationResult& resu
 
 std::string_view rawValue(DomainNormalizationError::Case c) {
     switch (c) {
-        case DomainNormalizationError::Case::emptyInput: return "emptyInput";
-        case DomainNormalizationError::Case::noHost: return "noHost";
-        case DomainNormalizationError::Case::invalidHostname: return "invalidHostname";
-        case DomainNormalizationError::Case::ipAddressUnsupported: return "ipAddressUnsupported";
-        case DomainNormalizationError::Case::publicSuffixOnly: return "publicSuffixOnly";
+        case DomainNormalizationError::Case::emptyInput:
+            return "emptyInput";
+        case DomainNormalizationError::Case::noHost:
+            return "noHost";
+        case DomainNormalizationError::Case::invalidHostname:
+            return "invalidHostname";
+        case DomainNormalizationError::Case::ipAddressUnsupported:
+            return "ipAddressUnsupported";
+        case DomainNormalizationError::Case::publicSuffixOnly:
+            return "publicSuffixOnly";
     }
     return "";
 }
@@ -237,8 +249,10 @@ std::size_t std::hash<tolvane::DomainNormalizationResult>::operator()(
     const tolvane::DomainNormalizationResult& r) const noexcept {
     std::size_t h = static_cast<std::size_t>(r.resultCase());
     h = combine(h, std::hash<tolvane::Domain>{}(r.registrableDomain()));
-    if (const auto& narrow = r.narrowAlternative()) h = combine(h, std::hash<tolvane::Domain>{}(*narrow));
-    if (const auto original = r.original()) h = combine(h, std::hash<std::string_view>{}(*original));
+    if (const auto& narrow = r.narrowAlternative())
+        h = combine(h, std::hash<tolvane::Domain>{}(*narrow));
+    if (const auto original = r.original())
+        h = combine(h, std::hash<std::string_view>{}(*original));
     return h;
 }
 

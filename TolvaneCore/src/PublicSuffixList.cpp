@@ -22,7 +22,9 @@ namespace {
 constexpr std::uint64_t kOffset = 0xcbf29ce484222325ULL;
 constexpr std::uint64_t kPrime = 0x100000001b3ULL;
 
-inline std::uint64_t step(std::uint64_t h, unsigned char c) { return (h ^ c) * kPrime; }
+inline std::uint64_t step(std::uint64_t h, unsigned char c) {
+    return (h ^ c) * kPrime;
+}
 
 inline std::uint64_t finish(std::uint64_t h) {
     h ^= h >> 31;
@@ -82,9 +84,12 @@ constexpr std::uint64_t kKindMask = 0xFF;
 
 int kindIndex(PublicSuffixList::RuleKind kind) {
     switch (kind) {
-        case PublicSuffixList::RuleKind::exact: return 0;
-        case PublicSuffixList::RuleKind::wildcardParent: return 1;
-        case PublicSuffixList::RuleKind::exception: return 2;
+        case PublicSuffixList::RuleKind::exact:
+            return 0;
+        case PublicSuffixList::RuleKind::wildcardParent:
+            return 1;
+        case PublicSuffixList::RuleKind::exception:
+            return 2;
     }
     return 0;
 }
@@ -111,7 +116,7 @@ bool isValidUTF8(std::string_view text) {
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                           &std::fclose);
+                                                         &std::fclose);
     if (!file) return std::nullopt;
     std::string text;
     char buffer[65536];
@@ -170,7 +175,8 @@ std::size_t labelSeparators(std::string_view name) {
         } else if ((c == 0xE3 || c == 0xEF) && i + 2 < name.size()) {
             const auto b1 = static_cast<unsigned char>(name[i + 1]);
             const auto b2 = static_cast<unsigned char>(name[i + 2]);
-            if ((c == 0xE3 && b1 == 0x80 && b2 == 0x82) || (c == 0xEF && b1 == 0xBC && b2 == 0x8E) ||
+            if ((c == 0xE3 && b1 == 0x80 && b2 == 0x82) ||
+                (c == 0xEF && b1 == 0xBC && b2 == 0x8E) ||
                 (c == 0xEF && b1 == 0xBD && b2 == 0xA1)) {
                 ++count;
             }
@@ -204,8 +210,9 @@ std::optional<std::string> asciiCompatibleHostThroughIDNA(std::string_view name)
     char out[256];
     UIDNAInfo info = UIDNA_INFO_INITIALIZER;
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t length = uidna_nameToASCII_UTF8(idna, name.data(), static_cast<int32_t>(name.size()),
-                                                  out, static_cast<int32_t>(sizeof out), &info, &status);
+    const int32_t length =
+        uidna_nameToASCII_UTF8(idna, name.data(), static_cast<int32_t>(name.size()), out,
+                               static_cast<int32_t>(sizeof out), &info, &status);
     if (U_FAILURE(status) || info.errors != 0 || length <= 0 ||
         length > static_cast<int32_t>(sizeof out)) {
         return std::nullopt;
@@ -337,8 +344,7 @@ void PublicSuffixList::insertRule(std::string_view name, RuleKind kind,
 // Adds `kinds` to the slot holding the `length` bytes of names_ at `offset`, making one that
 // points there when there is none.
 PublicSuffixList::Inserted PublicSuffixList::insertSlot(std::uint64_t hash, std::uint32_t offset,
-                                                        std::uint32_t length,
-                                                        std::uint8_t kinds) {
+                                                        std::uint32_t length, std::uint8_t kinds) {
     if ((used_ + 1) * 3 > slots_.size() * 2) grow();
     const std::uint64_t tag = hash & ~kKindMask;
     const char* text = names_.data() + offset;
@@ -376,8 +382,7 @@ void PublicSuffixList::grow() {
 // bytes), a dot and the previous candidate. When the previous candidate was found and a slot
 // here shares the end of its stored text, only the new label needs comparing: this keeps a
 // host that matches a deep chain of rules linear.
-PublicSuffixList::Found PublicSuffixList::find(std::string_view candidate,
-                                               std::size_t labelLength,
+PublicSuffixList::Found PublicSuffixList::find(std::string_view candidate, std::size_t labelLength,
                                                std::size_t joinedLength, std::uint64_t hash,
                                                const Found& previous) const {
     const std::uint64_t tag = hash & ~kKindMask;
@@ -483,7 +488,9 @@ bool PublicSuffixList::contains(RuleKind kind, std::string_view name) const {
     }
 }
 
-std::size_t PublicSuffixList::count(RuleKind kind) const { return counts_[kindIndex(kind)]; }
+std::size_t PublicSuffixList::count(RuleKind kind) const {
+    return counts_[kindIndex(kind)];
+}
 
 // MARK: - The packaged list
 

@@ -40,8 +40,7 @@ bool isDirectory(const fs::path& path) {
 
 fs::path locate() {
     std::vector<fs::path> candidates;
-    if (const char* overridden = std::getenv(kResourceBundleVariable);
-        overridden && *overridden) {
+    if (const char* overridden = std::getenv(kResourceBundleVariable); overridden && *overridden) {
         candidates.emplace_back(overridden);
     }
     const fs::path executable = executablePath();
@@ -51,7 +50,8 @@ fs::path locate() {
         candidates.push_back(library.parent_path() / kResourceBundleName);
     }
     if (!executable.empty()) {
-        candidates.push_back(executable.parent_path().parent_path() / "share" / kResourceBundleName);
+        candidates.push_back(executable.parent_path().parent_path() / "share" /
+                             kResourceBundleName);
     }
     for (const fs::path& candidate : candidates) {
         if (isDirectory(candidate)) return candidate;

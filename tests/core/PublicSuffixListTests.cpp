@@ -78,9 +78,9 @@ TEST(PublicSuffixList, ParsesLinesCommentsTokensAndCase) {
     EXPECT_TRUE(list.contains(Kind::exact, "com"));
     EXPECT_TRUE(list.contains(Kind::exception, "open.zz"));
     EXPECT_TRUE(list.contains(Kind::wildcardParent, "zz"));
-    EXPECT_TRUE(list.contains(Kind::exact, "a\tb"));   // only a space ends the token
-    EXPECT_TRUE(list.contains(Kind::exact, "wide"));   // U+3000 and U+00A0 are trimmed
-    EXPECT_TRUE(list.contains(Kind::exact, "*"));      // no other syntax
+    EXPECT_TRUE(list.contains(Kind::exact, "a\tb"));  // only a space ends the token
+    EXPECT_TRUE(list.contains(Kind::exact, "wide"));  // U+3000 and U+00A0 are trimmed
+    EXPECT_TRUE(list.contains(Kind::exact, "*"));     // no other syntax
     EXPECT_TRUE(list.contains(Kind::wildcardParent, ""));
     EXPECT_TRUE(list.contains(Kind::exception, ""));
     EXPECT_TRUE(list.contains(Kind::exact, "sp/ace.uk"));
@@ -117,9 +117,12 @@ TEST(AsciiCompatibleHost, ConvertsToIDNAOrGivesNothing) {
     EXPECT_EQ(asciiCompatibleHost("ß.de"), "xn--zca.de");  // nontransitional
     EXPECT_EQ(asciiCompatibleHost("１２３"), "123");
     EXPECT_EQ(asciiCompatibleHost("Example.COM"), "example.com");
-    for (const char* bad : {"", ".", "a..b", ".a", "-a.com", "a-.com", "ab--c.com", "xn--abc.de",
-                            "my_host.example", "a b", "a\xEF\xBC\x88" "b.com", "\xE2\x91\xB4.com",
-                            "a.\xCC\x81", "\xFF.com", "exa\xE2\x80\x8Dmple.com"}) {
+    for (const char* bad :
+         {"", ".", "a..b", ".a", "-a.com", "a-.com", "ab--c.com", "xn--abc.de", "my_host.example",
+          "a b",
+          "a\xEF\xBC\x88"
+          "b.com",
+          "\xE2\x91\xB4.com", "a.\xCC\x81", "\xFF.com", "exa\xE2\x80\x8Dmple.com"}) {
         EXPECT_EQ(asciiCompatibleHost(bad), std::nullopt) << bad;
     }
     EXPECT_EQ(asciiCompatibleHost(std::string(64, 'a') + ".com"), std::nullopt);
@@ -128,7 +131,8 @@ TEST(AsciiCompatibleHost, ConvertsToIDNAOrGivesNothing) {
 
 TEST(AsciiCompatibleHost, FastPathAgreesWithIDNA) {
     const std::string label63(63, 'b');
-    const std::string long253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'c');
+    const std::string long253 =
+        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'c');
     for (const std::string& name :
          {std::string("a"), std::string("a."), std::string("A-B.c0m"), std::string("0-9.x"),
           std::string("ab-c"), std::string("a--b.c"), std::string("XN--bcher-kva.de"), long253,

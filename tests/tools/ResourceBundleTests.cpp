@@ -66,8 +66,8 @@ TEST_F(ResourceBundle, MissingOrUnreadableResourceIsFatal) {
 }
 
 TEST_F(ResourceBundle, FoundBesideTheProgramInTheInstalledLayoutAndThroughTheVariable) {
-    auto result = runProcess({tolvane::testing::builtProgram("tolvane-psl-probe"),
-                              "shop.example.co.uk", "co.uk"});
+    auto result = runProcess(
+        {tolvane::testing::builtProgram("tolvane-psl-probe"), "shop.example.co.uk", "co.uk"});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "example.co.uk\n-\n");
 
