@@ -175,6 +175,26 @@ TEST_F(TolvaneCli, DirectivePublishStrengthensByDefault) {
                      "--generation needs a whole number");
 }
 
+TEST_F(TolvaneCli, InstantsAreSecondsOrUTCText) {
+    auto publishedAt = [&](const std::string& at) {
+        const json out = runJSON(
+            {"directive", "publish", "--directory", directory(), "--idle", "--force", "--at", at});
+        return out["directive"]["publishedAt"];
+    };
+    EXPECT_EQ(publishedAt("-0.5"), -0.5);
+    EXPECT_EQ(publishedAt("2001-01-01T00:10:00.25Z"), 600.25);
+    EXPECT_EQ(publishedAt("2026-12-05T18:00:00+00:00"), 818186400);
+    EXPECT_EQ(publishedAt("2000-02-29T00:00:00Z"), -26524800);
+    for (const std::string bad : {"2026-02-29T00:00:00Z", "2026-12-05T18:00:00", "2026-12-05",
+                                  "2026-12-05T24:00:00Z", "nan", "1e999", "0x10"}) {
+        expectUsageError(run({"directive", "show", "--directory", directory(), "--at", bad}),
+                         "--at needs an instant");
+    }
+    const auto shown = run({"directive", "show", "--directory", directory(), "--at=600.25"});
+    EXPECT_NE(shown.standardOutput.find("600.25 (2001-01-01T00:10:00.25Z)"), std::string::npos)
+        << shown.standardOutput;
+}
+
 TEST_F(TolvaneCli, DirectivePublishRefusesToReplaceAnUnreadableFileUnlessForced) {
     fs::create_directories(directory());
     std::ofstream(file()) << "{";
@@ -281,6 +301,46 @@ TEST_F(TolvaneCli, CommitmentRefusesWhatWouldNarrowOrNameNothing) {
         "give either --domain or a selection");
     expectUsageError(run({"commitment", "status"}), "--state FILE is required");
     expectUsageError(run({"commitment", "resume"}), "unknown subcommand \"resume\"");
+}
+
+TEST_F(TolvaneCli, CommitmentStateAndDirectiveNeverDisagree) {
+    auto startAt = [&](const std::string& at, const std::string& directory) {
+        return run({"commitment", "start", "--state", state(), "--websites", websites(), "--group",
+                    "Streaming", "--seconds", "600", "--directory", directory, "--at", at});
+    };
+    // A directive that cannot be published leaves no state behind.
+    expectRefused(startAt("0", "/proc/no-such-directory"), "cannot publish the directive");
+    EXPECT_FALSE(fs::exists(state()));
+
+    ASSERT_EQ(startAt("0", directory()).exitCode, 0);
+    const json clamped = runJSON(
+        {"commitment", "extend", "--state", state(), "--hours", "48", "--clamp", "--at", "100"});
+    EXPECT_EQ(clamped["ruling"]["case"], "exceedsOriginalBoundary");
+    EXPECT_EQ(clamped["granted"], true);
+    EXPECT_EQ(clamped["commitment"]["projectedEnd"], 86400);
+    EXPECT_EQ(clamped["commitment"]["maximumExtension"], 0);
+
+    // Someone else narrows the directive by force: the commitment reports it as degraded.
+    ASSERT_EQ(run({"directive", "publish", "--directory", directory(), "--domain", "video.example",
+                   "--generation", "9", "--force"})
+                  .exitCode,
+              0);
+    json status = runJSON({"commitment", "status", "--state", state(), "--at", "200"});
+    EXPECT_EQ(status["commitment"]["health"], "degraded");
+    EXPECT_EQ(status["commitment"]["healthDetail"],
+              "the directive in " + directory() + " does not enforce social.example");
+
+    EXPECT_EQ(runJSON({"commitment", "start", "--state", state(), "--websites", websites(), "--all",
+                       "--minutes", "1", "--at", "500"},
+                      1)["error"],
+              state() + " already holds a commitment active until 86400 (2001-01-02T00:00:00Z)");
+    // Once ended, the same state file may start anew and lift what its commitment published.
+    ASSERT_EQ(run({"commitment", "start", "--state", state(), "--websites", websites(), "--group",
+                   "News", "--minutes", "1", "--at", "86400"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(directiveOnDisk()["scope"]["generation"], 1);
+    EXPECT_EQ(directiveOnDisk()["scope"]["domains"].size(), 3u);
 }
 
 // A scope published with the tool while tolvane-filter runs changes its later verdicts.

@@ -2,6 +2,7 @@
 // a state file. Every step either strengthens what is enforced or refuses: the scope only
 // grows, the end only moves later and never past 24 hours after activation, and nothing is
 // lifted before the projected end.
+#include <cstdio>
 #include <iostream>
 #include <tolvane/PublicSuffixList.hpp>
 #include <tolvane/detail/JSONCoding.hpp>
@@ -41,10 +42,12 @@ std::optional<double> requestedSeconds(const Arguments& arguments) {
          {std::pair<const char*, double>{"seconds", 1.0}, {"minutes", 60.0}, {"hours", 3600.0}}) {
         if (const auto text = arguments.value(name)) {
             const auto number = parseNumber(*text);
-            if (!number)
+            if (!number) {
                 throw UsageError(std::string("--") + name + " needs a number, not " +
                                  quotedText(*text));
-            return name == std::string("hours") ? *number * 60 * 60 : *number * factor;
+            }
+            // Hours as the model counts them: two multiplications by 60.
+            return factor == 3600.0 ? *number * 60 * 60 : *number * factor;
         }
     }
     return std::nullopt;
@@ -108,12 +111,14 @@ std::pair<CommitmentHealth, std::string> enforcementHealth(const CommitmentState
     }
 }
 
-// Publishes `scope` (idle when nullopt) to the commitment's directory. Refuses to stop
-// enforcing a domain the current directive holds unless it is in `releasable`: the
-// workflow never lifts what another publisher put there.
-void publishForCommitment(const CommitmentState& state, const std::optional<Scope>& scope,
-                          const DomainSet& releasable, Instant now) {
-    const FileEnforcementDirectiveStore store(state.directory);
+// Records `next` in the state file at `path` and publishes `scope` (idle when nullopt) to
+// its directory. Refuses to stop enforcing a domain the current directive holds unless it is
+// in `releasable`: the workflow never lifts what another publisher put there. When
+// publishing fails the state file is put back as it was, so the two never disagree.
+void recordAndPublish(const std::string& path, const std::optional<CommitmentState>& previous,
+                      CommitmentState next, const std::optional<Scope>& scope,
+                      const DomainSet& releasable, Instant now) {
+    const FileEnforcementDirectiveStore store(next.directory);
     std::optional<EnforcementDirective> current;
     try {
         current = loadDirective(store);
@@ -132,12 +137,23 @@ void publishForCommitment(const CommitmentState& state, const std::optional<Scop
                           ", which this commitment did not put there; refusing to lift it");
         }
     }
-    publishDirective(store, EnforcementDirective(scope, std::nullopt, now));
+    if (next.commitment) next.commitment->setHealth(CommitmentHealth::healthy);
+    saveState(path, next, now);
+    try {
+        publishDirective(store, EnforcementDirective(scope, std::nullopt, now));
+    } catch (const Refusal&) {
+        if (previous) {
+            saveState(path, *previous, now);
+        } else {
+            std::remove(path.c_str());
+        }
+        throw;
+    }
 }
 
 OutJson commitmentJSON(const CommitmentState& state, Instant now) {
     const Commitment& commitment = *state.commitment;
-    const auto [health, detail] = enforcementHealth(state);
+    const auto [health, healthDetail] = enforcementHealth(state);
     const ActivationBoundary boundary = commitment.boundary();
     const ProjectedEndTime end(state.projectedEnd);
     OutJson out = OutJson::object();
@@ -150,14 +166,14 @@ OutJson commitmentJSON(const CommitmentState& state, Instant now) {
     out["latestPermittedEnd"] = detail::encodeNumber(boundary.latestPermittedEndTime());
     out["maximumExtension"] = detail::encodeNumber(boundary.maximumExtension(end));
     out["health"] = rawValue(health);
-    out["healthDetail"] = detail;
+    out["healthDetail"] = healthDetail;
     out["directory"] = state.directory.string();
     return out;
 }
 
 void printCommitment(const Output& output, const CommitmentState& state, Instant now) {
     const Commitment& commitment = *state.commitment;
-    const auto [health, detail] = enforcementHealth(state);
+    const auto [health, healthDetail] = enforcementHealth(state);
     const ActivationBoundary boundary = commitment.boundary();
     const double left = state.projectedEnd - now;
     output.line(std::string("commitment:     ") +
@@ -171,7 +187,7 @@ void printCommitment(const Output& output, const CommitmentState& state, Instant
                 ", a further " +
                 spanText(boundary.maximumExtension(ProjectedEndTime(state.projectedEnd))) +
                 " may be added");
-    output.line("health:         " + std::string(rawValue(health)) + " (" + detail + ")");
+    output.line("health:         " + std::string(rawValue(health)) + " (" + healthDetail + ")");
 }
 
 int runStart(const Arguments& arguments, const Output& output) {
@@ -202,8 +218,7 @@ int runStart(const Arguments& arguments, const Output& output) {
     // What an ended commitment of this state file enforced may make way for the new one.
     DomainSet releasable;
     if (previous && previous->commitment) releasable = previous->commitment->scope().domains();
-    publishForCommitment(state, state.commitment->scope(), releasable, now);
-    saveState(path, state, now);
+    recordAndPublish(path, previous, state, state.commitment->scope(), releasable, now);
 
     if (output.isJSON()) {
         output.printJSON(OutJson{{"commitment", commitmentJSON(state, now)}});
@@ -223,6 +238,7 @@ int runStrengthen(const Arguments& arguments, const Output& output) {
     const auto websitesPath = websitesOption(arguments, !byDomain);
     const Instant now = instantOption(arguments);
     CommitmentState state = activeState(path, now);
+    const CommitmentState previous = state;
     const Scope before = state.commitment->scope();
 
     std::vector<std::string> notes;
@@ -249,8 +265,7 @@ int runStrengthen(const Arguments& arguments, const Output& output) {
     for (const Domain& domain : state.commitment->scope().domains()) {
         if (!before.domains().contains(domain)) added.insert(domain);
     }
-    publishForCommitment(state, state.commitment->scope(), {}, now);
-    saveState(path, state, now);
+    recordAndPublish(path, previous, state, state.commitment->scope(), {}, now);
 
     if (output.isJSON()) {
         OutJson notesJSON = OutJson::array();
@@ -289,7 +304,7 @@ int runExtend(const Arguments& arguments, const Output& output) {
     }
     if (granted) {
         state.projectedEnd = granted->date();
-        state.bringUpToDate(now);
+        state.commitment->setHealth(enforcementHealth(state).first);
         saveState(path, state, now);
     }
     const double further = boundary.maximumExtension(ProjectedEndTime(state.projectedEnd));
@@ -356,9 +371,9 @@ int runEnd(const Arguments& arguments, const Output& output) {
                       spanText(state->projectedEnd - now) + " from now; it cannot end before then");
     }
     const Scope scope = state->commitment->scope();
-    publishForCommitment(*state, std::nullopt, scope.domains(), now);
-    state->commitment.reset();
-    saveState(path, *state, now);
+    CommitmentState cleared = *state;
+    cleared.commitment.reset();
+    recordAndPublish(path, state, cleared, std::nullopt, scope.domains(), now);
 
     const std::string file = FileEnforcementDirectiveStore(state->directory).url().string();
     if (output.isJSON()) {
@@ -416,7 +431,7 @@ when the directive on disk enforces domains the commitment would lift.
   --websites LIST   a JSON file {"websites":[{"domain","groups"}...],"groups":[{"id","name"}...]}
   --all             every website of the list
   --group G         the websites of group G, named by its name or its identifier (repeatable)
-  --directory DIR   where to publish (default: the state file's directory, else
+  --directory DIR   where to publish (default: the directory the state file names, else
                     /Library/Application Support/Tolvane))"),
          startOptions, false, runStart},
         {"commitment strengthen", "add domains or a selection to the active commitment",
