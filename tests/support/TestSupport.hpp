@@ -12,7 +12,7 @@ namespace tolvane::testing {
 
 // Heap allocations made by this thread since the program started (operator new is counted).
 std::uint64_t allocationCount();
-// False in builds whose sanitizer owns operator new (ThreadSanitizer): the count stays 0.
+// False in builds whose sanitizer owns operator new (address, thread): the count stays 0.
 bool allocationCountingWorks();
 
 // A fresh directory under the system's temporary directory, removed with its content.
