@@ -170,10 +170,19 @@ OutJson encodeNumber(double value) {
 }
 
 std::string shortestDecimal(double value) {
+    // Plain decimals from 0.0001 up to 2^53, the range in which doubles usually stand for
+    // ordinary quantities; exponent form outside it, whichever text happens to be shorter.
+    const double magnitude = std::fabs(value);
+    const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude <= 9007199254740992.0);
     std::array<char, 64> buffer{};
-    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    auto [end, ec] =
+        !std::isfinite(value) ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value)
+        : plain ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                std::chars_format::fixed)
+                : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                std::chars_format::scientific);
     std::string text(buffer.data(), ec == std::errc() ? end : buffer.data());
-    if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
+    if (plain && text.find('.') == std::string::npos) text += ".0";
     return text;
 }
 

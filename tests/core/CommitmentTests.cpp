@@ -197,6 +197,7 @@ TEST(CommitmentJSON, RefusesMalformedInputWithTheDescribedErrors) {
                                                           {"0", "0.0"},
                                                           {"-5", "-5.0"},
                                                           {"86400.5", "86400.5"},
+                                                          {"100000", "100000.0"},
                                                           {"-0.0", "-0.0"}}) {
         const DecodingError error = decodingError(text, duration);
         EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);

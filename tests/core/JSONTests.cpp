@@ -25,6 +25,14 @@ TEST(JSON, ShortestDecimalKeepsOneDecimalPlaceForWholeNumbers) {
     EXPECT_EQ(detail::shortestDecimal(-5), "-5.0");
     EXPECT_EQ(detail::shortestDecimal(86400.000001), "86400.000001");
     EXPECT_EQ(detail::shortestDecimal(0.1 + 0.2), "0.30000000000000004");
+    // Ordinary magnitudes stay plain even where an exponent would be shorter.
+    EXPECT_EQ(detail::shortestDecimal(100000), "100000.0");
+    EXPECT_EQ(detail::shortestDecimal(-2e6), "-2000000.0");
+    EXPECT_EQ(detail::shortestDecimal(0.0001), "0.0001");
+    EXPECT_EQ(detail::shortestDecimal(9007199254740992.0), "9007199254740992.0");
+    EXPECT_EQ(detail::shortestDecimal(0.00001), "1e-05");
+    EXPECT_EQ(detail::shortestDecimal(1e16), "1e+16");
+    EXPECT_EQ(detail::shortestDecimal(-1.5e300), "-1.5e+300");
 }
 
 TEST(JSON, BadDocumentsAreDataCorrupted) {

@@ -76,7 +76,8 @@ private:
 OutJson encodeNumber(double value);
 
 // The shortest decimal text that reads back as `value`, whole numbers keeping one decimal
-// place (90000.0, -5.0, 0.001); very large or small magnitudes in exponent form.
+// place (90000.0, 100000.0, -5.0, 0.0001); magnitudes below 0.0001 or above 2^53 in exponent
+// form (1e-05, 1e+16).
 std::string shortestDecimal(double value);
 
 // Parses a whole document, refusing nesting deeper than maximumJSONDepth.
