@@ -110,10 +110,15 @@ std::int64_t Decoder::int64() const {
             fail(DecodingError::Kind::dataCorrupted,
                  "Parsed JSON number <" + std::to_string(u) + "> does not fit in Int64.");
         }
-        case Json::value_t::number_float:
-            fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number <" +
-                                                         shortestDecimal(value_->get<double>()) +
-                                                         "> does not fit in Int64.");
+        case Json::value_t::number_float: {
+            // 5.0 and 1e3 are whole numbers too; only fractions and out-of-range values fail.
+            const double d = value_->get<double>();
+            if (std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+                return static_cast<std::int64_t>(d);
+            }
+            fail(DecodingError::Kind::dataCorrupted,
+                 "Parsed JSON number <" + shortestDecimal(d) + "> does not fit in Int64.");
+        }
         default: typeMismatch("Int64");
     }
 }

@@ -52,6 +52,8 @@ TEST(Scope, JSONFormAndItsErrors) {
     EXPECT_EQ(decodeJSON<Scope>(R"({"domains":["Example.com","example.com."],"generation":2,"x":1})"),
               scope);
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":-3,"domains":[]})"), Scope(-3, {}));
+    EXPECT_EQ(decodeJSON<Scope>(R"({"generation":5.0,"domains":[]})"), Scope(5, {}));
+    EXPECT_EQ(decodeJSON<Scope>(R"({"generation":1e3,"domains":[]})"), Scope(1000, {}));
 
     const auto error = [](std::string_view text) {
         try {
@@ -65,6 +67,7 @@ TEST(Scope, JSONFormAndItsErrors) {
     EXPECT_EQ(error(R"({"generation":1})").kind(), DecodingError::Kind::keyNotFound);
     EXPECT_EQ(error(R"({"generation":"1","domains":[]})").kind(), DecodingError::Kind::typeMismatch);
     EXPECT_EQ(error(R"({"generation":1.5,"domains":[]})").kind(), DecodingError::Kind::dataCorrupted);
+    EXPECT_EQ(error(R"({"generation":1e19,"domains":[]})").kind(), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(error(R"({"generation":1,"domains":null})").kind(), DecodingError::Kind::valueNotFound);
     const auto bad = error(R"({"generation":1,"domains":["a.com","a b"]})");
     EXPECT_EQ(bad.kind(), DecodingError::Kind::dataCorrupted);
