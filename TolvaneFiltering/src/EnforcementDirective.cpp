@@ -23,15 +23,17 @@ std::ostream& operator<<(std::ostream& os, const ValidationProbe& probe) {
     return os << probe.domain() << " until " << probe.expiresAt();
 }
 
+// The probe counts only strictly before its expiry, which is not quite !hasExpired: an instant
+// that is no number is neither before nor at or after it.
 DomainSet EnforcementDirective::enforcedDomains(Instant at) const {
     DomainSet domains = scope_ ? scope_->domains() : DomainSet{};
-    if (validation_ && !validation_->hasExpired(at)) domains.insert(validation_->domain());
+    if (validation_ && at < validation_->expiresAt()) domains.insert(validation_->domain());
     return domains;
 }
 
 bool EnforcementDirective::isEnforcing(Instant at) const {
     if (scope_ && !scope_->domains().empty()) return true;
-    return validation_ && !validation_->hasExpired(at);
+    return validation_ && at < validation_->expiresAt();
 }
 
 std::ostream& operator<<(std::ostream& os, const EnforcementDirective& directive) {

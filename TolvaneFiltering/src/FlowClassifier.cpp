@@ -44,7 +44,9 @@ FlowClassifier::Enforcement FlowClassifier::makeEnforcement(const EnforcementDir
         }
         domains.push_back(enforcement.probe->domain());
         enforcement.probeMatcher = DomainMatcher(domains);
-        enforcement.matcherIncludesProbe = !enforcement.probe->hasExpired(now);
+        // Adopting has just dropped an expired probe, so one that remains is enforced;
+        // construction enforces what the directive does at `now`.
+        enforcement.matcherIncludesProbe = dropExpiredProbe || now < enforcement.probe->expiresAt();
     }
     return enforcement;
 }

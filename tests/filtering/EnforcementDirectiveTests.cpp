@@ -44,6 +44,12 @@ TEST(ValidationProbeTests, ExpiresExactlyAtItsExpiry) {
     EXPECT_FALSE(probe.hasExpired(614.999));
     EXPECT_TRUE(probe.hasExpired(615));
     EXPECT_TRUE(probe.hasExpired(700));
+    // An instant that is no number is neither at or after the expiry nor before it.
+    const double nan = std::nan("");
+    EXPECT_FALSE(probe.hasExpired(nan));
+    const EnforcementDirective probeOnly(std::nullopt, probe, 600);
+    EXPECT_FALSE(probeOnly.isEnforcing(nan));
+    EXPECT_TRUE(probeOnly.enforcedDomains(nan).empty());
 }
 
 TEST(EnforcementDirectiveTests, IdleEnforcesNothing) {

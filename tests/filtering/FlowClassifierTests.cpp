@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -145,6 +146,14 @@ TEST(FlowClassifierTests, ProbeIsEnforcedUntilItsExpiryIsNoticed) {
     classifier.adopt(EnforcementDirective(Scope(2, {dom("a.example")}), ValidationProbe(dom("probe.example"), 60), 0), 60);
     EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, 55), FlowAttribution::unscoped);
     EXPECT_EQ(attributionOf(classifier, {"a.example", std::nullopt}, 55), FlowAttribution::scoped);
+}
+
+TEST(FlowClassifierTests, OnlyAnInstantAtOrAfterTheExpiryDropsTheProbe) {
+    FlowClassifier classifier(std::nullopt, hostLimits, 0);
+    classifier.adopt(probeOnly(50), 40);
+    // No number is at or after the expiry, so the probe stays and is still enforced.
+    EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, std::nan("")), FlowAttribution::scoped);
+    EXPECT_EQ(attributionOf(classifier, {"probe.example", std::nullopt}, 49), FlowAttribution::scoped);
 }
 
 TEST(FlowClassifierTests, RememberedNamesFollowTheMatcherInForce) {

@@ -47,8 +47,8 @@ public:
     const Domain& domain() const { return domain_; }
     Instant expiresAt() const { return expiresAt_; }
 
-    // True at expiresAt and after it.
-    bool hasExpired(Instant at) const { return !(at < expiresAt_); }
+    // True at expiresAt and after it; an instant that is no number is neither.
+    bool hasExpired(Instant at) const { return at >= expiresAt_; }
 
     bool operator==(const ValidationProbe&) const = default;
 
