@@ -126,10 +126,13 @@ std::optional<EnforcementDirective> FileEnforcementDirectiveStore::load() const 
     // Non-blocking, so that a FIFO put in the file's place cannot stall the open.
     Descriptor file(::open(url_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0) {
-        // Nothing there, a link to nothing, or a path through something that is no
-        // directory: there is no file, which is not an error.
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        fail(errno, "cannot open " + url_.string());
+        // Whatever cannot even be looked up (nothing there, a link to nothing or in a loop, a
+        // path through something that is no directory or that may not be searched) is no
+        // file, which is not an error. Only a file that exists and cannot be opened is one.
+        const int openError = errno;
+        struct stat status;
+        if (::stat(url_.c_str(), &status) != 0) return std::nullopt;
+        fail(openError, "cannot open " + url_.string());
     }
     struct stat status;
     if (::fstat(file.get(), &status) != 0) fail(errno, "cannot read " + url_.string());

@@ -62,6 +62,9 @@ TEST(FileEnforcementDirectiveStore, LoadsNoneWithoutFileAndCreatesNothing) {
     fs::create_directories(tmp.path() / "a" / "b");
     fs::create_symlink(tmp.path() / "nowhere", store.url());
     EXPECT_EQ(store.load(), std::nullopt);
+    fs::remove(store.url());
+    fs::create_symlink(store.url(), store.url());  // a loop cannot be looked up either
+    EXPECT_EQ(store.load(), std::nullopt);
     writeFile(tmp.path() / "plain", "x");
     EXPECT_EQ(FileEnforcementDirectiveStore(tmp.path() / "plain").load(), std::nullopt);
 }
@@ -146,13 +149,20 @@ TEST(FileEnforcementDirectiveStore, RefusesNonFilesAndHugeFilesUnread) {
     EXPECT_EQ(loadFailure(store), std::errc::file_too_large);
 }
 
+// A file that exists and cannot be read is an error; one behind a directory that may not be
+// searched cannot even be seen, so there is none.
 TEST(FileEnforcementDirectiveStore, UnreadableFileIsAnError) {
     TemporaryDirectory tmp;
     FileEnforcementDirectiveStore store(tmp.path());
     store.publish(enforcing(1, 1));  // mode 0600, owned by whoever runs the tests
+    FileEnforcementDirectiveStore hidden(tmp.path() / "hidden");
+    hidden.publish(enforcing(1, 1));  // in a directory of mode 0700
     if (::geteuid() != 0) {
         fs::permissions(store.url(), fs::perms::none);
         EXPECT_EQ(loadFailure(store), std::errc::permission_denied);
+        fs::permissions(hidden.directory(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(hidden.load(), std::nullopt);
+        fs::permissions(hidden.directory(), fs::perms::owner_all);
         return;
     }
     // Root reads everything: ask as an unprivileged user, in a child process.
@@ -161,7 +171,12 @@ TEST(FileEnforcementDirectiveStore, UnreadableFileIsAnError) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
-        ::_exit(loadFailure(store) == std::errc::permission_denied ? 0 : 1);
+        if (loadFailure(store) != std::errc::permission_denied) ::_exit(1);
+        try {
+            ::_exit(hidden.load() == std::nullopt ? 0 : 2);
+        } catch (...) {
+            ::_exit(4);
+        }
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

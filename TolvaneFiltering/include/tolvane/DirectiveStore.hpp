@@ -10,7 +10,9 @@
 //
 //   file at url()                          load()
 //   -------------------------------------  ------------------------------------------------
-//   missing (or a link to nothing)         nullopt
+//   missing, or cannot be looked up        nullopt
+//   (a link to nothing or in a loop, a
+//   directory on the way not searchable)
 //   a directive's JSON form                the directive
 //   empty, not JSON, not a directive       throws DecodingError
 //   unreadable (permissions, I/O error)    throws std::system_error
