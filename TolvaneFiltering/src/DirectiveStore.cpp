@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <string>
 #include <system_error>
 
@@ -89,6 +90,12 @@ FileEnforcementDirectiveStore::FileEnforcementDirectiveStore(const std::filesyst
 void FileEnforcementDirectiveStore::publish(const EnforcementDirective& directive) {
     const std::filesystem::path dir = directory();
     if (!dir.empty()) createDirectories(dir);
+    // JSON has no number for NaN or the infinities; such a directive cannot be encoded, and
+    // writing null in its place would leave a file no reader accepts.
+    if (!std::isfinite(directive.publishedAt()) ||
+        (directive.validation() && !std::isfinite(directive.validation()->expiresAt()))) {
+        fail(EINVAL, "cannot encode the directive: an instant is not a finite number");
+    }
     const std::string bytes = encodeJSON(directive);
 
     // mkostemp: exclusive creation under an unpredictable name, mode 0600, in the same

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <system_error>
 
@@ -119,6 +120,20 @@ TEST(FileEnforcementDirectiveStore, FailedPublishLeavesNoTemporaryAndKeepsTheOld
         EXPECT_NE(std::string(error.what()).find("cannot create the directory"), std::string::npos)
             << error.what();
     }
+}
+
+TEST(FileEnforcementDirectiveStore, InstantsWithoutJSONNumberAreNotPublished) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path() / "Tolvane");
+    const double nan = std::nan("");
+    EXPECT_THROW(store.publish(EnforcementDirective::idle(nan)), std::system_error);
+    EXPECT_TRUE(fs::is_directory(store.directory()));  // made before encoding
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.publish(enforcing(1, 1));
+    const auto probe = ValidationProbe(*Domain::make("probe.example"), INFINITY);
+    EXPECT_THROW(store.publish(EnforcementDirective(std::nullopt, probe, 2)), std::system_error);
+    EXPECT_EQ(store.load(), enforcing(1, 1));
+    EXPECT_EQ(entries(store.directory()), std::vector<std::string>{"enforcement-directive.json"});
 }
 
 TEST(FileEnforcementDirectiveStore, ContentThatIsNoDirectiveFailsToDecode) {

@@ -76,7 +76,8 @@ public:
 
     // 1. Creates the directory, with missing parents, each with mode 0700; existing ones are
     //    left as they are.
-    // 2. Encodes the directive (its JSON form).
+    // 2. Encodes the directive (its JSON form); an instant that is NaN or infinite cannot
+    //    be encoded, which fails the publication.
     // 3. Writes it to a fresh temporary file in the same directory (created exclusively with
     //    an unpredictable name and mode 0600), flushes it to the disk, renames it over the
     //    file, and flushes the directory, so that after a crash the file holds the old or the
