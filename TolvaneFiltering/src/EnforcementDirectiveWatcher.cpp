@@ -74,8 +74,11 @@ void EnforcementDirectiveWatcher::start() {
     auto source = platform::DirectoryWatch::make(core_->directory, core_->queue);
     if (!source) return;
     std::weak_ptr<Core> weakCore = core_;
-    source->setEventHandler([weakCore](const platform::DirectoryEvents&) {
-        // Whatever changed, reload the whole file.
+    source->setEventHandler([weakCore](const platform::DirectoryEvents& events) {
+        // The watch is on writes, renames and deletions; a change of attributes alone (a
+        // chmod of the file or the directory) is not one of them and reloads nothing.
+        if (!events.entriesChanged && !events.directoryDeleted && !events.directoryMoved) return;
+        // Whatever else changed, reload the whole file.
         if (auto core = weakCore.lock()) core->deliverCurrent();
     });
     // The watch closes its own descriptor right after its cancel handler; nothing else to do.

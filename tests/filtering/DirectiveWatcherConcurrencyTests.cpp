@@ -209,6 +209,21 @@ TEST_F(DirectiveWatcherConcurrency, SameDirectivePublishedTwiceIsDeliveredEachTi
     }
 }
 
+TEST_F(DirectiveWatcherConcurrency, AttributeChangesAloneReloadNothing) {
+    store().publish(enforcing(1, 1));
+    auto watcher = makeWatcher();
+    watcher->start();
+    settle();
+    recorder.clear();
+    fs::permissions(store().url(), fs::perms::owner_read);
+    fs::permissions(directory(), fs::perms::owner_all | fs::perms::group_exec);
+    settle();
+    EXPECT_TRUE(recorder.deliveries().empty());
+    store().publish(enforcing(2, 2));  // the watch still sees writes
+    recorder.waitForLast(healthy);
+    EXPECT_EQ(watcher->adoptedDirective(), enforcing(2, 2));
+}
+
 TEST_F(DirectiveWatcherConcurrency, StopAnyNumberOfTimesEndsDeliveries) {
     auto watcher = makeWatcher();
     watcher->stop();  // before start: nothing to stop

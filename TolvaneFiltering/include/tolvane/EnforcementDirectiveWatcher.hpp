@@ -12,7 +12,8 @@
 //   an error        yes             unchanged       no               degraded(recoveringFromCorruption)
 //
 // Every delivery is a full reload; a directive is delivered again even when unchanged, and one
-// publication may be delivered more than once. The watch follows the directory object: when
+// publication may be delivered more than once. Entries written, created, moved or removed,
+// and the directory deleted or moved, lead to a reload; a change of attributes alone does not. The watch follows the directory object: when
 // the directory is deleted the watch ends after one more reload, and a directory made anew at
 // that path is not watched until a new watcher starts.
 //
