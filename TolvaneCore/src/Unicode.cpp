@@ -51,7 +51,12 @@ std::string lowercased(std::string_view text) {
         for (char& c : out) c = asciiLower(c);
         return out;
     }
-    const std::u16string wide = toUTF16(text);
+    std::u16string wide = toUTF16(text);
+    // Every character maps on its own: capital sigma always becomes σ, never the word-final ς
+    // that the context-sensitive rule would pick, so a name lower-cases alike wherever it ends.
+    for (char16_t& unit : wide) {
+        if (unit == u'\u03A3') unit = u'\u03C3';
+    }
     std::u16string lower(wide.size() * 3 + 4, u'\0');
     UErrorCode status = U_ZERO_ERROR;
     int32_t length = u_strToLower(reinterpret_cast<UChar*>(lower.data()),

@@ -19,6 +19,8 @@ TEST(Domain, NormalisesCaseAndOneTrailingDot) {
     EXPECT_EQ(D("a.").name(), "a");
     EXPECT_EQ(D("BÜCHER.de").name(), "bücher.de");
     EXPECT_EQ(D("\u0130stanbul.tr").name(), "i\u0307stanbul.tr");  // full mapping, not simple
+    // Each character maps on its own: no word-final sigma.
+    EXPECT_EQ(D("\u039F\u0394\u039F\u03A3").name(), "\u03BF\u03B4\u03BF\u03C3");
     EXPECT_EQ(D("Example.COM"), D("example.com"));
 }
 
@@ -94,6 +96,8 @@ TEST(DomainMatcher, KeepsInputOrderAndFoldsNonASCIICapitals) {
     EXPECT_EQ(matcher.domainNames(), (std::vector<std::string>{"b.com", "bücher.de", "b.com"}));
     EXPECT_TRUE(matcher.matches("SHOP.BÜCHER.DE"));
     EXPECT_FALSE(matcher.matches("bucher.de"));
+    // The host folds per character, as the names did: a closing capital sigma is σ.
+    EXPECT_TRUE(DomainMatcher(std::vector{D("\u03C3\u03B1\u03C3")}).matches("\u03A3\u0391\u03A3"));
 }
 
 TEST(DomainMatcher, AgreesWithCoverageOnManyNames) {

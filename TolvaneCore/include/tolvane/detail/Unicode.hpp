@@ -22,7 +22,7 @@ inline char asciiLower(char c) {
     return isASCIIUpper(static_cast<unsigned char>(c)) ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-// Full Unicode lower-case mapping, independent of locale.
+// Full Unicode lower-case mapping of each character, independent of locale and context.
 std::string lowercased(std::string_view text);
 
 // Whether any character has the Unicode Uppercase property.
