@@ -64,14 +64,27 @@ std::optional<Domain> Domain::make(std::string_view text) {
 }
 
 std::vector<std::string_view> Domain::labels() const {
+    // Dots as make() saw them: in a non-ASCII name a dot carrying a combining mark is another
+    // character and stays inside its label.
+    const std::string_view name = name_;
+    std::vector<std::size_t> dots;
+    if (detail::isASCII(name)) {
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            if (name[i] == '.') dots.push_back(i);
+        }
+    } else {
+        for (std::string_view cluster : detail::graphemeClusters(name)) {
+            if (cluster == ".") {
+                dots.push_back(static_cast<std::size_t>(cluster.data() - name.data()));
+            }
+        }
+    }
+    dots.push_back(name.size());
     std::vector<std::string_view> out;
-    std::string_view rest = name_;
-    while (!rest.empty()) {
-        auto dot = rest.find('.');
-        auto label = rest.substr(0, dot);
-        if (!label.empty()) out.push_back(label);
-        if (dot == std::string_view::npos) break;
-        rest.remove_prefix(dot + 1);
+    std::size_t start = 0;
+    for (std::size_t dot : dots) {
+        if (dot > start) out.push_back(name.substr(start, dot - start));
+        start = dot + 1;
     }
     return out;
 }

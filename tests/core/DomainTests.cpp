@@ -48,6 +48,8 @@ TEST(Domain, LabelsWithinAndOrder) {
     const Domain mail = D("mail.example.com");
     const auto labels = mail.labels();
     EXPECT_EQ(labels, (std::vector<std::string_view>{"mail", "example", "com"}));
+    const Domain marked = D("a..\u0301b");  // the second dot carries a combining mark
+    EXPECT_EQ(marked.labels(), (std::vector<std::string_view>{"a", ".\u0301b"}));
     EXPECT_TRUE(D("mail.example.com").isWithin(D("example.com")));
     EXPECT_TRUE(D("example.com").isWithin(D("example.com")));
     EXPECT_FALSE(D("badexample.com").isWithin(D("example.com")));
