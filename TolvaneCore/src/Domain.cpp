@@ -40,6 +40,8 @@ bool validUnicode(std::string_view name) {
         }
         if (detail::isWhiteSpace(detail::firstScalar(cluster))) return false;
         if (cluster.size() == 1 && kExcluded.find(cluster[0]) != kExcluded.npos) return false;
+        // U+037E GREEK QUESTION MARK is canonically the same character as ';'.
+        if (cluster == "\u037E") return false;
         labelEmpty = false;
     }
     return !labelEmpty;

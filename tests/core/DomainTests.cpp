@@ -40,6 +40,7 @@ TEST(Domain, RejectsEmptyLabelsWhitespaceAndExcludedCharacters) {
     for (char c : std::string("/\\?#@:[]\"'<>,;=&%+!*()")) {
         EXPECT_FALSE(Domain::make(std::string("a") + c + "b").has_value()) << c;
     }
+    EXPECT_FALSE(Domain::make("a\u037Eb").has_value());  // a Greek question mark is a ';'
     // A combining mark makes a dot another character, so it no longer separates labels.
     EXPECT_TRUE(Domain::make("a..\u0301b").has_value());
 }
