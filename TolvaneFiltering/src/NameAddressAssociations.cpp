@@ -1,8 +1,12 @@
 #include <tolvane/NameAddressAssociations.hpp>
 #include <tolvane/detail/Unicode.hpp>
 
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace tolvane {
@@ -34,6 +38,23 @@ inline bool equalFolded(std::string_view stored, std::string_view candidate) {
 
 inline std::uint64_t hashOf(std::string_view literal) { return std::hash<std::string_view>{}(literal); }
 
+// Names and addresses that differ only in how their characters are composed (an accented
+// letter as one character or as a letter and a combining mark) are the same text, so both
+// are compared in their composed (NFC) form. ASCII text is its own composed form.
+std::string composed(std::string_view text) {
+    if (detail::isASCII(text) || text.size() > INT32_MAX) return std::string(text);
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return std::string(text);
+    const icu::UnicodeString normalized = nfc->normalize(
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))),
+        status);
+    if (U_FAILURE(status)) return std::string(text);
+    std::string result;
+    normalized.toUTF8String(result);
+    return result;
+}
+
 }  // namespace
 
 // --- the address table -------------------------------------------------------------------
@@ -49,6 +70,9 @@ std::size_t NameAddressAssociations::bucketOf(std::string_view literal, std::uin
 
 const NameAddressAssociations::Entry* NameAddressAssociations::find(std::string_view literal) const {
     if (count_ == 0) return nullptr;
+    // Entries are keyed by the composed form of their literal.
+    std::string key;
+    if (!detail::isASCII(literal)) literal = key = composed(literal);
     const Bucket& bucket = buckets_[bucketOf(literal, hashOf(literal))];
     return bucket.slotPlusOne == 0 ? nullptr : &entries_[bucket.slotPlusOne - 1];
 }
@@ -182,7 +206,9 @@ void NameAddressAssociations::heapRemove(Order order, std::uint32_t slot) {
 
 void NameAddressAssociations::record(std::string_view hostname, const FlowAddress& address,
                                      Instant now) {
-    const std::string_view literal = address.literal();
+    std::string key;
+    std::string_view literal = address.literal();
+    if (!detail::isASCII(literal)) literal = key = composed(literal);
     const std::uint64_t hash = hashOf(literal);
     if ((count_ + 1) * 2 > buckets_.size()) growBuckets();
     const std::size_t at = bucketOf(literal, hash);
@@ -198,11 +224,21 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
 
     Entry& entry = entries_[slot];
     // ASCII names are compared folded in place; only other scripts need a lower-case copy.
+    // Two ASCII names are the same text only when equal byte for byte; anything else is
+    // compared in composed form, the new name's made once.
     const bool ascii = detail::isASCII(hostname);
     std::string folded;
     if (!ascii) folded = detail::lowercased(hostname);
+    std::string foldedComposed;
+    bool haveComposed = false;
     const auto sameName = [&](const std::string& stored) {
-        return ascii ? equalFolded(stored, hostname) : stored == folded;
+        if (ascii ? equalFolded(stored, hostname) : stored == folded) return true;
+        if (ascii && detail::isASCII(stored)) return false;
+        if (!haveComposed) {
+            foldedComposed = composed(ascii ? detail::lowercased(hostname) : folded);
+            haveComposed = true;
+        }
+        return composed(stored) == foldedComposed;
     };
     const auto known = std::find_if(entry.names.begin(), entry.names.end(),
                                     [&](const Observation& o) { return sameName(o.name); });

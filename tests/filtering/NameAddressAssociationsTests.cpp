@@ -102,6 +102,24 @@ TEST(NameAddressAssociationsTests, NamesAreLowerCasedAndKeepTheirPlace) {
     EXPECT_EQ(table.addressCount(), 2);
 }
 
+TEST(NameAddressAssociationsTests, DifferentlyComposedTextIsTheSameNameAndAddress) {
+    NameAddressAssociations table(Limits(120, 2048, 2));
+    const std::string decomposed = "cafe\xCC\x81.example";  // e and a combining acute accent
+    const std::string precomposed = "caf\xC3\xA9.example";  // one character
+    table.record(decomposed, A, 0);
+    table.record("a;b", A, 1);
+    table.record("CAF\xC3\x89.example", A, 2);
+    table.record("a\xCD\xBE" "b", A, 3);  // GREEK QUESTION MARK, a semicolon when composed
+    EXPECT_EQ(table.names(A, 3), (Names{decomposed, "a;b"}));
+    EXPECT_EQ(table.names(A, 121), (Names{decomposed, "a;b"}));  // both times were renewed
+
+    table.record("y.example", FlowAddress(decomposed), 5);
+    EXPECT_EQ(table.names(FlowAddress(precomposed), 5), Names{"y.example"});
+    table.record("z.example", FlowAddress(precomposed), 6);
+    EXPECT_EQ(table.names(FlowAddress(decomposed), 6), (Names{"y.example", "z.example"}));
+    EXPECT_EQ(table.addressCount(), 2);
+}
+
 TEST(NameAddressAssociationsTests, FullAddressesDropTheirOldestObservation) {
     NameAddressAssociations table(Limits(120, 2048, 2));
     table.record("a", A, 0);

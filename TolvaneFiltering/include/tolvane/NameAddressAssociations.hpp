@@ -8,10 +8,12 @@
 //   record("x", A, t)                                           names(A, t+119.9) -> ["x"]
 //                                                               names(A, t+120)   -> []
 //
-// A name stays usable while it is younger than the lifetime (a name observed "in the future"
-// counts as young). Each address keeps at most maximumNamesPerAddress names, dropping its
-// oldest observations; when a record pushes the table over maximumAddresses, dead names are
-// swept out and then the least recently observed addresses go.
+// Names and address literals that differ only in how their characters are composed count as
+// the same (a name keeps the form it was first recorded in). A name stays usable while it is
+// younger than the lifetime (a name observed "in the future" counts as young). Each address
+// keeps at most maximumNamesPerAddress names, dropping its oldest observations; when a record
+// pushes the table over maximumAddresses, dead names are swept out and then the least
+// recently observed addresses go.
 //
 // Recording, lookups and the sweep are all logarithmic or better in the table's size: the
 // entries are indexed by their last observation and by their earliest name, so a sweep only
@@ -54,8 +56,8 @@ public:
     std::int64_t addressCount() const { return static_cast<std::int64_t>(count_); }
 
     // Remembers that `hostname` (lower-cased, otherwise as given) was seen on a flow to
-    // `address` at `now`. Allocates nothing when the pair is already known and `hostname`
-    // is ASCII.
+    // `address` at `now`. Allocates nothing when the pair is already known and `hostname`,
+    // the address's names and its literal are ASCII.
     void record(std::string_view hostname, const FlowAddress& address, Instant now);
 
     // The live names of `address` at `now`, in stored order.
