@@ -6,6 +6,73 @@
 
 namespace tolvane::platform {
 
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Well-formed UTF-8: no stray continuation bytes, overlong forms, surrogates or scalars past
+// U+10FFFF.
+bool isUTF8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) return false;
+        const auto second = static_cast<unsigned char>(text[i + 1]);
+        if (second < low || second > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if (next < 0x80 || next > 0xBF) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The host with its percent escapes decoded, as URL parsers hand it out; nullopt when an
+// escape is malformed or the result is not UTF-8 text.
+std::optional<std::string> decodedHost(std::string_view host) {
+    if (host.find('%') == std::string_view::npos) return std::string(host);
+    std::string decoded;
+    decoded.reserve(host.size());
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (host[i] != '%') {
+            decoded += host[i];
+            continue;
+        }
+        if (host.size() - i < 3) return std::nullopt;
+        const int high = hexValue(host[i + 1]), low = hexValue(host[i + 2]);
+        if (high < 0 || low < 0) return std::nullopt;
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    if (!isUTF8(decoded)) return std::nullopt;
+    return decoded;
+}
+
+}  // namespace
+
 std::optional<IPv4Address> IPv4Address::make(std::string_view text) {
     // inet_pton wants a terminated string and accepts exactly dotted decimal (four parts,
     // each 0-255, no leading zeros), which is the one form we print.
@@ -111,7 +178,7 @@ URL URL::make(std::string text) {
     } else {
         host = authority.substr(0, authority.find(':'));
     }
-    url.host_ = std::string(host);
+    url.host_ = decodedHost(host);
     return url;
 }
 

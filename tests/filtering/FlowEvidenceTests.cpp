@@ -53,6 +53,14 @@ TEST(PlatformAddressTests, URLHostIsTheAuthoritysHost) {
     EXPECT_FALSE(URL::make("example.com").host());
     EXPECT_FALSE(URL::make("http://[::1/").host());
     EXPECT_EQ(URL::make("ftp://x/").absoluteString(), "ftp://x/");
+    // Escapes are decoded, so an escaped letter cannot hide a name; a bad one gives no host.
+    EXPECT_EQ(URL::make("http://sh%6Fp.Example%2ecom/").host(), "shop.Example.com");
+    EXPECT_EQ(URL::make("http://[fe80::1%25en0]:80/").host(), "fe80::1%en0");
+    EXPECT_EQ(URL::make("http://caf%C3%A9.example/").host(), "caf\xC3\xA9.example");
+    for (const char* bad : {"http://a%zz.example/", "http://a%4/", "http://a%/", "http://%FF/",
+                            "http://%C3/", "http://%ED%A0%80/", "http://%C0%AE/"}) {
+        EXPECT_FALSE(URL::make(bad).host()) << bad;
+    }
 }
 
 TEST(FlowAddressTests, CutsTheZoneAndLowersTheRest) {

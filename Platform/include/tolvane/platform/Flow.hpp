@@ -19,9 +19,11 @@
 //
 //   URL::make(text).host()
 //   "https://user:pw@Shop.Example.com:443/x?y"  "Shop.Example.com"
-//   "http://[fe80::1%25en0]:80/"                "fe80::1%25en0"
+//   "http://[fe80::1%25en0]:80/"                "fe80::1%en0"   (percent escapes decoded)
+//   "http://sh%6Fp.example/"                    "shop.example"
 //   "http://:80/"                               ""   (an empty host)
 //   "mailto:a@b.example", "example.com"         nullopt
+//   "http://a%zz.example/", "http://%FF/"       nullopt   (a bad escape, or not UTF-8)
 #pragma once
 
 #include <array>
@@ -104,7 +106,8 @@ private:
 class URL {
 public:
     // Keeps `text` and reads its host: "scheme://[user[:pass]@]host[:port][/path]"; an
-    // IPv6 host keeps its brackets off ("http://[::1]/" has host "::1").
+    // IPv6 host keeps its brackets off ("http://[::1]/" has host "::1"), and percent escapes
+    // are decoded (none when one is malformed or the bytes are not UTF-8).
     static URL make(std::string text);
     const std::string& absoluteString() const { return text_; }
     const std::optional<std::string>& host() const { return host_; }
