@@ -13,7 +13,8 @@
 //   b.rulingForExtension(end(A+3600), end(A+90000))   exceedsOriginalBoundary(A + 86400)
 //   b.maximumExtension(end(A+90000))                  0 (never negative)
 //
-// Comparisons are ordered floating-point comparisons, so a NaN instant is never permitted.
+// An end is judged by whether it is later than another instant, so a NaN end, never later
+// than anything, does not strengthen and does not pass the boundary.
 //
 // JSON forms: CommitmentDuration a bare number (86400); ProjectedEndTime {"date":T};
 // ActivationBoundary {"activatedAt":T}; Commitment
@@ -119,9 +120,9 @@ public:
     Instant latestPermittedEndTime() const {
         return activatedAt_ + CommitmentDuration::maximumSeconds;
     }
-    // True when `end` is at or before latestPermittedEndTime().
+    // True when `end` is not later than latestPermittedEndTime().
     bool permits(const ProjectedEndTime& end) const {
-        return end.date() <= latestPermittedEndTime();
+        return !(end.date() > latestPermittedEndTime());
     }
     // doesNotStrengthen unless `to` is strictly later than `from` (checked first), then
     // permitted when the boundary permits `to`, else exceedsOriginalBoundary.
