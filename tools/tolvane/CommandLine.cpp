@@ -248,6 +248,9 @@ std::string isoText(Instant instant) {
 }
 
 std::string numberText(double value) {
+    // JSON has no infinities; a sum that overflowed is still shown for what it is.
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-infinity" : "infinity";
     return detail::encodeNumber(value).dump();
 }
 
