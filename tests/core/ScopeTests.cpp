@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <unordered_set>
 
 namespace tolvane {
 namespace {
@@ -33,6 +34,12 @@ TEST(Scope, StrengtheningWithNothingNewFails) {
     fails(Scope(4, {D("a.com")}), {D("a.com")}, C::noAdditionalDomains);
     fails(Scope(1, {}), {}, C::noAdditionalDomains);
     fails(Scope(std::numeric_limits<std::int64_t>::max(), {}), {D("a.com")}, C::generationExhausted);
+    // Errors are values: equal cases compare and hash alike.
+    const std::unordered_set<ScopeStrengtheningError> seen{
+        ScopeStrengtheningError(C::noAdditionalDomains),
+        ScopeStrengtheningError(C::noAdditionalDomains),
+        ScopeStrengtheningError(C::generationExhausted)};
+    EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST(Scope, CoversByWholeLabelsOnly) {
@@ -67,7 +74,8 @@ TEST(Scope, JSONFormAndItsErrors) {
     EXPECT_EQ(error(R"({"generation":1})").kind(), DecodingError::Kind::keyNotFound);
     EXPECT_EQ(error(R"({"generation":"1","domains":[]})").kind(), DecodingError::Kind::typeMismatch);
     EXPECT_EQ(error(R"({"generation":1.5,"domains":[]})").kind(), DecodingError::Kind::dataCorrupted);
-    EXPECT_EQ(error(R"({"generation":1e19,"domains":[]})").kind(), DecodingError::Kind::dataCorrupted);
+    EXPECT_EQ(error(R"({"generation":1e19,"domains":[]})").kind(),
+              DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(error(R"({"generation":1,"domains":null})").kind(), DecodingError::Kind::valueNotFound);
     const auto bad = error(R"({"generation":1,"domains":["a.com","a b"]})");
     EXPECT_EQ(bad.kind(), DecodingError::Kind::dataCorrupted);

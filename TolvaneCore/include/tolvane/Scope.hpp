@@ -88,3 +88,9 @@ template <>
 struct std::hash<tolvane::Scope> {
     std::size_t operator()(const tolvane::Scope& scope) const noexcept;
 };
+template <>
+struct std::hash<tolvane::ScopeStrengtheningError> {
+    std::size_t operator()(const tolvane::ScopeStrengtheningError& error) const noexcept {
+        return static_cast<std::size_t>(error.errorCase());
+    }
+};
