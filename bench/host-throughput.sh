@@ -2,7 +2,7 @@
 # bench/host-throughput.sh BIN_DIR [EVENTS]: the whole filter host on a generated trace of
 # EVENTS platform events (default 1,000,000): events per second and peak memory.
 # A quarter of new flows are named under one of 10,000 blocked domains, a quarter named
-# elsewhere, a quarter carry only a remembered address, and a quarter carry no evidence and
+# elsewhere, a quarter carry only an address remembered with a blocked name, and a quarter carry no evidence and
 # are held, then fed 4096 outbound bytes in two chunks.
 set -euo pipefail
 bin=${1:?usage: bench/host-throughput.sh BIN_DIR [EVENTS]}
@@ -28,6 +28,9 @@ awk -v total="$events" 'BEGIN {
     } else if (k == 1) {
       printf "{\"event\":\"newFlow\",\"flow\":%d,\"at\":%s,\"remoteHostname\":\"cdn%d.elsewhere.test\",\"remoteEndpoint\":{\"ipv4\":\"%s\",\"port\":443}}\n", flow, t, flow, ip; n++
     } else if (k == 2) {
+      # the address of the blocked flow two before this one
+      b = (flow - 2) % 2000
+      ip = sprintf("10.%d.%d.%d", int(b / 65536) % 256, int(b / 256) % 256, b % 256)
       printf "{\"event\":\"newFlow\",\"flow\":%d,\"at\":%s,\"remoteEndpoint\":{\"ipv4\":\"%s\",\"port\":443}}\n", flow, t, ip; n++
     } else {
       printf "{\"event\":\"newFlow\",\"flow\":%d,\"at\":%s,\"remoteEndpoint\":{\"ipv6\":\"2001:db8::%x:%x\",\"port\":443}}\n", flow, t, int(flow / 65536), flow % 65536
