@@ -119,22 +119,22 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
             out += "<private>";
             continue;
         }
-        std::string spec = "%";
-        spec += format.substr(placeholder.specBegin, placeholder.specEnd - placeholder.specBegin);
+        std::string printfFormat = "%";
+        printfFormat += format.substr(placeholder.specBegin, placeholder.specEnd - placeholder.specBegin);
         char buffer[512];
         int length = 0;
         switch (a.kind) {
             case LogArgumentKind::text:
-                if (spec.size() == 1) {
+                if (printfFormat.size() == 1) {
                     out += a.text;
                     continue;
                 } else {
                     std::string text(a.text);
-                    spec += 's';
-                    int needed = std::snprintf(nullptr, 0, spec.c_str(), text.c_str());
+                    printfFormat += 's';
+                    int needed = std::snprintf(nullptr, 0, printfFormat.c_str(), text.c_str());
                     if (needed > 0) {
                         std::string formatted(static_cast<std::size_t>(needed) + 1, '\0');
-                        std::snprintf(formatted.data(), formatted.size(), spec.c_str(), text.c_str());
+                        std::snprintf(formatted.data(), formatted.size(), printfFormat.c_str(), text.c_str());
                         formatted.pop_back();
                         out += formatted;
                     }
@@ -142,21 +142,21 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
                 }
             case LogArgumentKind::integer:
                 if (placeholder.conversion == 'c') {
-                    spec += 'c';
-                    length = std::snprintf(buffer, sizeof buffer, spec.c_str(),
+                    printfFormat += 'c';
+                    length = std::snprintf(buffer, sizeof buffer, printfFormat.c_str(),
                                            static_cast<int>(a.isUnsigned ? a.unsignedInteger
                                                                          : a.integer));
                 } else {
-                    spec += "ll";
-                    spec += placeholder.conversion;
+                    printfFormat += "ll";
+                    printfFormat += placeholder.conversion;
                     length = a.isUnsigned
-                                 ? std::snprintf(buffer, sizeof buffer, spec.c_str(), a.unsignedInteger)
-                                 : std::snprintf(buffer, sizeof buffer, spec.c_str(), a.integer);
+                                 ? std::snprintf(buffer, sizeof buffer, printfFormat.c_str(), a.unsignedInteger)
+                                 : std::snprintf(buffer, sizeof buffer, printfFormat.c_str(), a.integer);
                 }
                 break;
             case LogArgumentKind::floating:
-                spec += placeholder.conversion;
-                length = std::snprintf(buffer, sizeof buffer, spec.c_str(), a.floating);
+                printfFormat += placeholder.conversion;
+                length = std::snprintf(buffer, sizeof buffer, printfFormat.c_str(), a.floating);
                 break;
         }
         if (length > 0) out.append(buffer, std::min<std::size_t>(length, sizeof buffer - 1));
