@@ -4,7 +4,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-if [ -x "$root/examples/run.sh" ]; then
-  exec bash "$root/examples/run.sh" "$root/build/bin"
-fi
-exec "$root/build/bin/tolvane-demo"
+exec bash "$root/examples/run.sh" "$root/build/bin"
