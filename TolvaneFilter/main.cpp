@@ -184,28 +184,30 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
+
+    // Making the provider starts no thread; the filter's threads start with startFilter.
+    auto clock = std::make_shared<host::HostClock>(options.clock);
+    const std::unique_ptr<platform::SystemExtensionRuntime> runtime =
+        platform::startSystemExtensionMode([&] {
+            FilterDataProvider::Options providerOptions;
+            providerOptions.directiveDirectory = options.directory;
+            providerOptions.clock = [clock] { return clock->now(); };
+            return std::make_shared<FilterDataProvider>(std::move(providerOptions));
+        });
+
     // Before any thread exists, so that every later thread leaves these signals to the watch.
     std::atomic<int> stopSignal{0};
-    std::unique_ptr<platform::SystemExtensionRuntime> runtime;
-    const int wakeFd = eventfd(0, EFD_CLOEXEC);
     auto signals = platform::SignalWatch::make({SIGINT, SIGTERM}, [&](int signal) {
         stopSignal = signal;
-        if (runtime) runtime->requestExit(0);
+        runtime->requestExit(0);
     });
+    const int wakeFd = eventfd(0, EFD_CLOEXEC);
     if (!signals || wakeFd < 0) {
         std::cerr << "tolvane-filter: cannot watch signals: " << std::strerror(errno) << "\n";
         return 1;
     }
-    const Options options = parseOptions(argc, argv);
-    if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
-
-    auto clock = std::make_shared<host::HostClock>(options.clock);
-    runtime = platform::startSystemExtensionMode([&] {
-        FilterDataProvider::Options providerOptions;
-        providerOptions.directiveDirectory = options.directory;
-        providerOptions.clock = [clock] { return clock->now(); };
-        return std::make_shared<FilterDataProvider>(std::move(providerOptions));
-    });
     if (auto error = runtime->startFilter()) {
         std::cerr << "tolvane-filter: the filter did not start: " << error->description() << "\n";
         return 1;
@@ -224,7 +226,6 @@ int main(int argc, char** argv) {
 
     runtime->stopFilter(stopSignal ? platform::FilterStopReason::userInitiated
                                    : platform::FilterStopReason::none);
-    runtime.reset();
     close(wakeFd);
     return status;
 }
