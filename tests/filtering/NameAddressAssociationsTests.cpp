@@ -1,12 +1,11 @@
-#include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tolvane/NameAddressAssociations.hpp>
+#include <tolvane/detail/Unicode.hpp>
 #include <unordered_map>
 
 #include "TestSupport.hpp"
@@ -18,7 +17,6 @@ using Limits = NameAddressAssociations::Limits;
 namespace {
 const FlowAddress A("192.0.2.1");
 const FlowAddress B("192.0.2.2");
-const FlowAddress C("192.0.2.3");
 
 // The rules written as plainly as possible: a full sweep and a full sort whenever the table
 // overflows. The optimised table must agree with it on every observable result.
@@ -40,18 +38,22 @@ public:
             if (held >= limits_.maximumNamesPerAddress) {
                 std::stable_sort(entry.names.begin(), entry.names.end(),
                                  [](const auto& a, const auto& b) { return a.second < b.second; });
-                const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(0, limits_.maximumNamesPerAddress));
-                entry.names.erase(entry.names.begin(), entry.names.end() - static_cast<std::ptrdiff_t>(keep));
+                const auto keep = static_cast<std::size_t>(
+                    std::max<std::int64_t>(0, limits_.maximumNamesPerAddress));
+                entry.names.erase(entry.names.begin(),
+                                  entry.names.end() - static_cast<std::ptrdiff_t>(keep));
             }
         }
         if (static_cast<std::int64_t>(entries_.size()) > limits_.maximumAddresses) {
             evictExpired(now);
-            const auto excess = static_cast<std::int64_t>(entries_.size()) - limits_.maximumAddresses;
+            const auto excess =
+                static_cast<std::int64_t>(entries_.size()) - limits_.maximumAddresses;
             if (excess > 0) {
                 std::vector<std::pair<double, std::string>> order;
                 for (const auto& [key, e] : entries_) order.emplace_back(e.last, key);
                 std::sort(order.begin(), order.end());
-                for (std::int64_t i = 0; i < excess; ++i) entries_.erase(order[static_cast<std::size_t>(i)].second);
+                for (std::int64_t i = 0; i < excess; ++i)
+                    entries_.erase(order[static_cast<std::size_t>(i)].second);
             }
         }
     }
@@ -68,7 +70,9 @@ public:
 
     void evictExpired(double now) {
         for (auto it = entries_.begin(); it != entries_.end();) {
-            std::erase_if(it->second.names, [&](const auto& pair) { return !(now - pair.second < limits_.lifetime); });
+            std::erase_if(it->second.names, [&](const auto& pair) {
+                return !(now - pair.second < limits_.lifetime);
+            });
             it = it->second.names.empty() ? entries_.erase(it) : std::next(it);
         }
     }
@@ -85,22 +89,8 @@ private:
 };
 }  // namespace
 
-TEST(NameAddressAssociationsTests, NamesAreLowerCasedAndKeepTheirPlace) {
-    NameAddressAssociations table(Limits(120, 2048, 8));
-    table.record("Example.COM", A, 10);
-    table.record("example.com", A, 20);
-    EXPECT_EQ(table.names(A, 20), Names{"example.com"});
-    EXPECT_EQ(table.names(A, 139.9), Names{"example.com"});  // the later time counts
-
-    table.record("b", B, 0);
-    table.record("a", B, 1);
-    table.record("B", B, 2);
-    table.record("example.com.", B, 3);
-    table.record("ÄBC", B, 4);
-    EXPECT_EQ(table.names(B, 5), (Names{"b", "a", "example.com.", "äbc"}));
-    EXPECT_EQ(table.names(C, 5), Names{});
-    EXPECT_EQ(table.addressCount(), 2);
-}
+// Case, order, the per-address and table limits and sweeping are checked against the plain
+// rules on random sequences below; these cases cover what those sequences do not reach.
 
 TEST(NameAddressAssociationsTests, DifferentlyComposedTextIsTheSameNameAndAddress) {
     NameAddressAssociations table(Limits(120, 2048, 2));
@@ -109,7 +99,10 @@ TEST(NameAddressAssociationsTests, DifferentlyComposedTextIsTheSameNameAndAddres
     table.record(decomposed, A, 0);
     table.record("a;b", A, 1);
     table.record("CAF\xC3\x89.example", A, 2);
-    table.record("a\xCD\xBE" "b", A, 3);  // GREEK QUESTION MARK, a semicolon when composed
+    table.record(
+        "a\xCD\xBE"
+        "b",
+        A, 3);  // GREEK QUESTION MARK, a semicolon when composed
     EXPECT_EQ(table.names(A, 3), (Names{decomposed, "a;b"}));
     EXPECT_EQ(table.names(A, 121), (Names{decomposed, "a;b"}));  // both times were renewed
 
@@ -120,75 +113,15 @@ TEST(NameAddressAssociationsTests, DifferentlyComposedTextIsTheSameNameAndAddres
     EXPECT_EQ(table.addressCount(), 2);
 }
 
-TEST(NameAddressAssociationsTests, FullAddressesDropTheirOldestObservation) {
-    NameAddressAssociations table(Limits(120, 2048, 2));
-    table.record("a", A, 0);
-    table.record("b", A, 1);
-    table.record("c", A, 2);
-    EXPECT_EQ(table.names(A, 2), (Names{"b", "c"}));
-
-    table.record("a", B, 0);
-    table.record("b", B, 1);
-    table.record("a", B, 2);
-    table.record("c", B, 3);
-    EXPECT_EQ(table.names(B, 3), (Names{"a", "c"}));
-
-    NameAddressAssociations none(Limits(120, 2048, 0));
-    none.record("a", A, 0);
-    EXPECT_EQ(none.names(A, 0), Names{});
-    EXPECT_EQ(none.addressCount(), 1);
-}
-
 TEST(NameAddressAssociationsTests, NamesLiveStrictlyLessThanTheLifetime) {
     NameAddressAssociations table(Limits(120, 2048, 8));
     table.record("x", A, 100);
     EXPECT_EQ(table.names(A, 219.9), Names{"x"});
     EXPECT_EQ(table.names(A, 220), Names{});
     EXPECT_EQ(table.names(A, 50), Names{"x"});  // observed "in the future" is young
-    EXPECT_EQ(table.addressCount(), 1);          // dead but not yet swept
-
-    table.record("y", A, 200);
-    table.evictExpired(221);
-    EXPECT_EQ(table.names(A, 221), Names{"y"});
-    table.evictExpired(320);
+    EXPECT_EQ(table.addressCount(), 1);         // dead but not yet swept
+    table.evictExpired(220);
     EXPECT_EQ(table.addressCount(), 0);
-}
-
-TEST(NameAddressAssociationsTests, OverflowSweepsThenEvictsLeastRecentlyObserved) {
-    NameAddressAssociations table(Limits(1000, 2, 8));
-    table.record("a", A, 0);
-    table.record("b", B, 1);
-    table.record("c", C, 2);
-    EXPECT_EQ(table.addressCount(), 2);
-    EXPECT_EQ(table.names(A, 2), Names{});
-    EXPECT_EQ(table.names(B, 2), Names{"b"});
-
-    // A re-observed address is the recent one; the sweep removes dead addresses first.
-    NameAddressAssociations swept(Limits(10, 2, 8));
-    swept.record("a", A, 0);
-    swept.record("b", B, 5);
-    swept.record("a", A, 6);
-    swept.record("c", C, 11);
-    EXPECT_EQ(swept.names(A, 11), Names{"a"});
-    EXPECT_EQ(swept.names(B, 11), Names{});
-
-    NameAddressAssociations zero(Limits(1000, 0, 8));
-    zero.record("a", A, 0);
-    EXPECT_EQ(zero.addressCount(), 0);
-}
-
-TEST(NameAddressAssociationsTests, PartialSweepKeepsOrderAndRecency) {
-    NameAddressAssociations table(Limits(10, 2, 8));
-    table.record("old", A, 0);
-    table.record("new", A, 8);
-    table.record("b", B, 9);
-    table.evictExpired(12);
-    EXPECT_EQ(table.names(A, 12), Names{"new"});
-    // A's last observation (8) still ranks it before B (9) when C pushes one out.
-    table.record("c", C, 13);
-    EXPECT_EQ(table.names(A, 13), Names{});
-    EXPECT_EQ(table.names(B, 13), Names{"b"});
-    EXPECT_EQ(table.addressCount(), 2);
 }
 
 TEST(NameAddressAssociationsTests, RemoveAllAndCopiesAreIndependent) {
@@ -203,7 +136,6 @@ TEST(NameAddressAssociationsTests, RemoveAllAndCopiesAreIndependent) {
     EXPECT_EQ(table.addressCount(), 0);
     EXPECT_EQ(table.limits(), Limits(120, 4, 8));
     EXPECT_EQ(copy.addressCount(), 2);
-    EXPECT_EQ(std::hash<Limits>{}(Limits(120, 4, 8)), std::hash<Limits>{}(table.limits()));
 }
 
 TEST(NameAddressAssociationsTests, NonsenseTimesAndLimitsDoNotBreakTheTable) {
@@ -262,9 +194,9 @@ TEST(NameAddressAssociationsTests, KnownPairIsRecordedWithoutAllocating) {
 // Random operation sequences against the plain rules, with time jumping back and forth and
 // the limits at their edges.
 TEST(NameAddressAssociationsTests, AgreesWithThePlainRulesOnRandomSequences) {
-    const std::vector<std::string> hostNames = {"a.example", "A.Example", "b.example", "c.example",
-                                                "d.example", "e.example", "f.example", "Ä.example",
-                                                "g.example.", "h.example", "i.example", "j.example"};
+    const std::vector<std::string> hostNames = {
+        "a.example", "A.Example", "b.example",  "c.example", "d.example", "e.example",
+        "f.example", "Ä.example", "g.example.", "h.example", "i.example", "j.example"};
     std::vector<std::string> addresses;
     for (int i = 0; i < 24; ++i) addresses.push_back("198.51.100." + std::to_string(i));
 
@@ -300,7 +232,8 @@ TEST(NameAddressAssociationsTests, AgreesWithThePlainRulesOnRandomSequences) {
                     ASSERT_EQ(table.addressCount(), reference.addressCount()) << "step " << step;
                     const double asked = at + static_cast<double>(random() % 20) - 10;
                     for (const auto& address : addresses) {
-                        ASSERT_EQ(table.names(FlowAddress(address), asked), reference.names(address, asked))
+                        ASSERT_EQ(table.names(FlowAddress(address), asked),
+                                  reference.names(address, asked))
                             << "step " << step << " address " << address;
                     }
                 }
