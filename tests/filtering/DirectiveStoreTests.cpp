@@ -1,10 +1,5 @@
 // The directive stores: the file store on real files, and the in-memory store.
-#include <tolvane/DirectiveStore.hpp>
-
 #include <gtest/gtest.h>
-
-#include "TestSupport.hpp"
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +7,9 @@
 #include <cmath>
 #include <fstream>
 #include <system_error>
+#include <tolvane/DirectiveStore.hpp>
+
+#include "TestSupport.hpp"
 
 namespace tolvane {
 namespace {
@@ -74,20 +72,14 @@ TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesAndReplacesT
     TemporaryDirectory tmp;
     mode_t previousMask = ::umask(0);  // the modes must not depend on the umask
     FileEnforcementDirectiveStore store(tmp.path() / "Application Support" / "Tolvane");
-    auto big = EnforcementDirective(
-        Scope(7, {*Domain::make("example.com"), *Domain::make("example.org")}),
-        ValidationProbe(*Domain::make("probe.example"), 615), 600.25);
-    store.publish(big);
+    store.publish(enforcing(7, 600.25));
     ::umask(previousMask);
     EXPECT_EQ(fs::status(tmp.path() / "Application Support").permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(store.directory()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(store.url()).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(store.load(), big);
-
-    auto small = EnforcementDirective::idle(700);
-    store.publish(small);
-    EXPECT_EQ(store.load(), small);
+    EXPECT_EQ(store.load(), enforcing(7, 600.25));
+    store.publish(EnforcementDirective::idle(700));
     std::ifstream in(store.url());
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"publishedAt":700})");
     EXPECT_EQ(entries(store.directory()), std::vector<std::string>{"enforcement-directive.json"});
@@ -95,14 +87,10 @@ TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesAndReplacesT
 
 TEST(FileEnforcementDirectiveStore, LeavesAnExistingDirectoryAlone) {
     TemporaryDirectory tmp;
-    fs::create_directory(tmp.path() / "shared");
-    fs::permissions(tmp.path() / "shared", fs::perms::owner_all | fs::perms::group_read |
-                                               fs::perms::group_exec | fs::perms::others_read |
-                                               fs::perms::others_exec);
-    FileEnforcementDirectiveStore(tmp.path() / "shared").publish(enforcing(1, 1));
-    EXPECT_EQ(fs::status(tmp.path() / "shared").permissions(),
-              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                  fs::perms::others_read | fs::perms::others_exec);
+    const auto shared = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_read;
+    fs::permissions(tmp.path(), shared);
+    FileEnforcementDirectiveStore(tmp.path()).publish(enforcing(1, 1));
+    EXPECT_EQ(fs::status(tmp.path()).permissions(), shared);
 }
 
 TEST(FileEnforcementDirectiveStore, FailedPublishLeavesNoTemporaryAndKeepsTheOldFile) {
@@ -136,21 +124,16 @@ TEST(FileEnforcementDirectiveStore, InstantsWithoutJSONNumberAreNotPublished) {
     EXPECT_EQ(entries(store.directory()), std::vector<std::string>{"enforcement-directive.json"});
 }
 
-TEST(FileEnforcementDirectiveStore, ContentThatIsNoDirectiveFailsToDecode) {
+// Which contents decode is the directive's own affair; the store passes its error on.
+TEST(FileEnforcementDirectiveStore, RefusesUndecodableContentNonFilesAndHugeFilesUnread) {
     TemporaryDirectory tmp;
     FileEnforcementDirectiveStore store(tmp.path());
-    for (const char* text : {"", "{}", "not json", "[]", R"({"publishedAt":"600"})",
-                             R"({"publishedAt":1,"scope":{"generation":1,"domains":["a b"]}})"}) {
+    for (const char* text :
+         {"", R"({"publishedAt":1,"scope":{"generation":1,"domains":["a b"]}})"}) {
         writeFile(store.url(), text);
         EXPECT_THROW(store.load(), DecodingError) << text;
     }
-    writeFile(store.url(), R"({"publishedAt":600.25,"unknown":true})");
-    EXPECT_EQ(store.load(), EnforcementDirective::idle(600.25));
-}
-
-TEST(FileEnforcementDirectiveStore, RefusesNonFilesAndHugeFilesUnread) {
-    TemporaryDirectory tmp;
-    FileEnforcementDirectiveStore store(tmp.path());
+    fs::remove(store.url());
     fs::create_directory(store.url());
     EXPECT_EQ(loadFailure(store), std::errc::is_a_directory);
     fs::remove(store.url());
@@ -200,10 +183,7 @@ TEST(FileEnforcementDirectiveStore, UnreadableFileIsAnError) {
 }
 
 TEST(InMemoryEnforcementDirectiveStore, KeepsTheCurrentDirectiveAndTheHistory) {
-    InMemoryEnforcementDirectiveStore empty;
-    EXPECT_EQ(empty.load(), std::nullopt);
-    EXPECT_TRUE(empty.publishedDirectives().empty());
-
+    EXPECT_EQ(InMemoryEnforcementDirectiveStore().load(), std::nullopt);
     InMemoryEnforcementDirectiveStore store(enforcing(0, 0));
     EXPECT_EQ(store.load(), enforcing(0, 0));
     store.publish(enforcing(1, 1));
