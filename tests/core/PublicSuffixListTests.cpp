@@ -1,8 +1,7 @@
-#include <tolvane/PublicSuffixList.hpp>
-
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tolvane/PublicSuffixList.hpp>
 
 #include "TestSupport.hpp"
 
@@ -118,12 +117,9 @@ TEST(AsciiCompatibleHost, ConvertsToIDNAOrGivesNothing) {
     EXPECT_EQ(asciiCompatibleHost("ß.de"), "xn--zca.de");  // nontransitional
     EXPECT_EQ(asciiCompatibleHost("１２３"), "123");
     EXPECT_EQ(asciiCompatibleHost("Example.COM"), "example.com");
-    for (const char* bad :
-         {"", ".", "a..b", ".a", "-a.com", "a-.com", "ab--c.com", "xn--abc.de", "my_host.example",
-          "a b",
-          "a\xEF\xBC\x88"
-          "b.com",
-          "\xE2\x91\xB4.com", "a.\xCC\x81", "\xFF.com", "exa\xE2\x80\x8Dmple.com"}) {
+    for (const char* bad : {"", ".", "a..b", ".a", "-a.com", "a-.com", "ab--c.com", "xn--abc.de",
+                            "my_host.example", "a b", "a\uFF08b.com", "\xE2\x91\xB4.com",
+                            "a.\xCC\x81", "\xFF.com", "exa\xE2\x80\x8Dmple.com"}) {
         EXPECT_EQ(asciiCompatibleHost(bad), std::nullopt) << bad;
     }
     EXPECT_EQ(asciiCompatibleHost(std::string(64, 'a') + ".com"), std::nullopt);
@@ -134,11 +130,9 @@ TEST(AsciiCompatibleHost, FastPathAgreesWithIDNA) {
     const std::string label63(63, 'b');
     const std::string long253 =
         label63 + "." + label63 + "." + label63 + "." + std::string(61, 'c');
-    for (const std::string& name :
-         {std::string("a"), std::string("a."), std::string("A-B.c0m"), std::string("0-9.x"),
-          std::string("ab-c"), std::string("a--b.c"), std::string("XN--bcher-kva.de"), long253,
-          long253 + ".", long253 + "d", std::string("-"), std::string("a.-b"),
-          std::string("a.b-.")}) {
+    for (const std::string& name : std::vector<std::string>{
+             "a", "a.", "A-B.c0m", "0-9.x", "ab-c", "a--b.c", "XN--bcher-kva.de", long253,
+             long253 + ".", long253 + "d", "-", "a.-b", "a.b-."}) {
         EXPECT_EQ(asciiCompatibleHost(name), tolvane::detail::asciiCompatibleHostThroughIDNA(name))
             << name;
     }
