@@ -59,7 +59,6 @@ TEST(ActivationBoundary, PermitsEndsUpToADayAfterActivation) {
     const ActivationBoundary b(A);
     EXPECT_EQ(b.latestPermittedEndTime(), A + 86400);
     EXPECT_TRUE(b.permits(end(A + 86400)));
-    EXPECT_FALSE(b.permits(end(A + 86400.5)));
     EXPECT_FALSE(b.permits(end(std::nextafter(A + 86400, infinity))));
     EXPECT_TRUE(b.permits(end(-infinity)));
     EXPECT_FALSE(b.permits(end(infinity)));
@@ -83,7 +82,6 @@ TEST(ActivationBoundary, RulesOnExtensionsInOrder) {
     EXPECT_EQ(b.rulingForExtension(from, end(A + 86400)), ExtensionRuling::permitted());
     const ExtensionRuling beyond = b.rulingForExtension(from, end(A + 90000));
     EXPECT_EQ(beyond, ExtensionRuling::exceedsOriginalBoundary(A + 86400));
-    EXPECT_EQ(beyond.latestPermittedEndTime(), A + 86400);
     EXPECT_EQ(beyond.description(), "exceedsOriginalBoundary(786086400.25)");
     EXPECT_NE(beyond, ExtensionRuling::exceedsOriginalBoundary(A));
     // Moving earlier is refused as such even when both ends lie past the boundary.

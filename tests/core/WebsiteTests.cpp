@@ -78,7 +78,7 @@ TEST(NonEmptySet, HoldsAtLeastOneElementAndComparesAsASet) {
     EXPECT_EQ(std::hash<NonEmptySet<int>>{}(*built), std::hash<NonEmptySet<int>>{}(s));
 }
 
-TEST(CommitmentSelection, ResolvesDomainsOfTheChosenWebsites) {
+TEST(CommitmentSelection, ResolvesDomainsOfTheChosenWebsitesIntoScopes) {
     const auto websites = sampleWebsites();
     using Set = DomainSet;
     EXPECT_EQ(CommitmentSelection::allWebsites().resolvedDomains(websites),
@@ -94,10 +94,7 @@ TEST(CommitmentSelection, ResolvesDomainsOfTheChosenWebsites) {
     EXPECT_EQ(CommitmentSelection::groups(NonEmptySet(g1, g2, g3)).resolvedDomains(overlapping),
               Set{domain("a.com")});
     EXPECT_TRUE(CommitmentSelection::allWebsites().resolvedDomains(std::vector<Website>{}).empty());
-}
 
-TEST(CommitmentSelection, ResolvesAndStrengthensScopes) {
-    const auto websites = sampleWebsites();
     const Scope empty = Scope::resolving(CommitmentSelection::groups(NonEmptySet(g3)), websites);
     EXPECT_EQ(empty, Scope(1, {}));
 

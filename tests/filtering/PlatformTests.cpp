@@ -241,21 +241,17 @@ TEST_F(LoggerTest, LinesFromManyThreadsArriveWhole) {
 TEST(FilterVocabulary, VerdictsCarryTheirFieldsAndDescribeThemselves) {
     auto held = NewFlowVerdict::filterDataVerdict(false, 0, true, 4096);
     EXPECT_NE(held, NewFlowVerdict::filterDataVerdict(false, 0, true, 4095));
-    EXPECT_NE(NewFlowVerdict::allowVerdict(), NewFlowVerdict::dropVerdict());
     EXPECT_EQ(held.description(),
               "filterDataVerdict(filterInbound: false, peekInboundBytes: 0, filterOutbound: true, "
               "peekOutboundBytes: 4096)");
     EXPECT_EQ(DataVerdict::dataVerdict(1000, 4096).description(),
               "dataVerdict(passBytes: 1000, peekBytes: 4096)");
-    EXPECT_EQ(DataVerdict::dropVerdict().description(), "dropVerdict");
     EXPECT_EQ(rawValue(FilterAction::filterData), 4);
     EXPECT_EQ(fromRawValue<FilterAction>(5), std::nullopt);
     for (FilterStopReason reason : allFilterStopReasonCases) {
         EXPECT_EQ(fromRawValue<FilterStopReason>(rawValue(reason)), reason);
     }
     EXPECT_EQ(rawValue(FilterStopReason::appUpdate), 14);
-    EXPECT_EQ(FilterSettings({}, FilterAction::filterData).description(),
-              "FilterSettings(rules: 0, defaultAction: filterData)");
 }
 
 // Starts by applying settings, as a real provider does; holds flows named "held".
