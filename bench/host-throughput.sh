@@ -43,7 +43,10 @@ awk -v total="$events" 'BEGIN {
 
 lines=$(wc -l < "$work/trace.jsonl")
 start=$(date +%s.%N)
-/usr/bin/time -f "%M" -o "$work/rss" "$bin/tolvane-filter" --directory "$work/directives" --clock 0 \
+# GNU time (Debian package "time") reports the peak resident memory.
+timer=(/usr/bin/time -f "%M" -o "$work/rss")
+[ -x /usr/bin/time ] || { timer=(); echo 0 > "$work/rss"; echo "(install the time package for peak memory)" >&2; }
+"${timer[@]}" "$bin/tolvane-filter" --directory "$work/directives" --clock 0 \
   < "$work/trace.jsonl" > "$work/verdicts.jsonl" 2> "$work/log"
 end=$(date +%s.%N)
 verdicts=$(wc -l < "$work/verdicts.jsonl")
