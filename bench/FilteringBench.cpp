@@ -5,6 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "ReferenceAssociations.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -70,50 +72,6 @@ void BM_PolicyAddressOnlyUncached(benchmark::State& state) {
 }
 BENCHMARK(BM_PolicyAddressOnlyUncached);
 
-// The rules written plainly (a sweep over every name, then a sort of all entries), for
-// comparison with the indexed table on the same worst path.
-class PlainAssociations {
-public:
-    explicit PlainAssociations(Limits limits) : limits_(limits) {}
-    void record(const std::string& name, const std::string& address, double now) {
-        Entry& entry = entries_.try_emplace(address, Entry{{}, now}).first->second;
-        entry.last = now;
-        auto known = std::find_if(entry.names.begin(), entry.names.end(),
-                                  [&](const auto& pair) { return pair.first == name; });
-        if (known != entry.names.end()) {
-            known->second = now;
-        } else {
-            entry.names.emplace_back(name, now);
-            if (static_cast<std::int64_t>(entry.names.size()) > limits_.maximumNamesPerAddress) {
-                std::stable_sort(entry.names.begin(), entry.names.end(),
-                                 [](const auto& a, const auto& b) { return a.second < b.second; });
-                entry.names.erase(entry.names.begin());
-            }
-        }
-        if (static_cast<std::int64_t>(entries_.size()) <= limits_.maximumAddresses) return;
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            std::erase_if(it->second.names, [&](const auto& p) { return !(now - p.second < limits_.lifetime); });
-            it = it->second.names.empty() ? entries_.erase(it) : std::next(it);
-        }
-        const auto excess = static_cast<std::int64_t>(entries_.size()) - limits_.maximumAddresses;
-        if (excess <= 0) return;
-        std::vector<std::pair<double, const std::string*>> order;
-        for (const auto& [key, e] : entries_) order.emplace_back(e.last, &key);
-        std::sort(order.begin(), order.end());
-        std::vector<std::string> doomed;
-        for (std::int64_t i = 0; i < excess; ++i) doomed.push_back(*order[static_cast<std::size_t>(i)].second);
-        for (const auto& key : doomed) entries_.erase(key);
-    }
-
-private:
-    struct Entry {
-        std::vector<std::pair<std::string, double>> names;
-        double last;
-    };
-    Limits limits_;
-    std::unordered_map<std::string, Entry> entries_;
-};
-
 // Addresses are reused in a ring twice the table's size, so each one recorded is new to the
 // table (it was evicted 2,048 addresses ago); each gets 8 names, of which only the first
 // record, the one that overflows the table, is timed.
@@ -150,7 +108,7 @@ void BM_AssociationsRecordNewAddressWhenFull(benchmark::State& state) {
 BENCHMARK(BM_AssociationsRecordNewAddressWhenFull)->UseManualTime();
 
 void BM_PlainAssociationsRecordNewAddressWhenFull(benchmark::State& state) {
-    PlainAssociations table(hostLimits);
+    tolvane::testing::ReferenceAssociations table(hostLimits);
     runFullTable(state, table, [](int i) { return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256); });
 }
 BENCHMARK(BM_PlainAssociationsRecordNewAddressWhenFull)->UseManualTime();
