@@ -1,8 +1,7 @@
 #include "FilterDataProvider.hpp"
 
-#include <tolvane/FlowEvidence.hpp>
-
 #include <chrono>
+#include <tolvane/FlowEvidence.hpp>
 #include <utility>
 
 namespace tolvane {
@@ -55,20 +54,21 @@ void FilterDataProvider::startFilter(StartCompletion completion) {
     // Every new flow comes to handleNewFlow: no rules, default action filter data.
     platform::FilterSettings settings({}, platform::FilterAction::filterData);
     std::weak_ptr<platform::FilterDataProviderBase> weakSelf = weak_from_this();
-    applySettings(std::move(settings),
-                  [weakSelf, completion = std::move(completion)](std::optional<platform::Error> error) {
-                      auto self = std::static_pointer_cast<FilterDataProvider>(weakSelf.lock());
-                      if (!self || error) {
-                          completion(std::move(error));
-                          return;
-                      }
-                      self->started(completion);
-                  });
+    applySettings(std::move(settings), [weakSelf, completion = std::move(completion)](
+                                           std::optional<platform::Error> error) {
+        auto self = std::static_pointer_cast<FilterDataProvider>(weakSelf.lock());
+        if (!self || error) {
+            completion(std::move(error));
+            return;
+        }
+        self->started(completion);
+    });
 }
 
 void FilterDataProvider::started(StartCompletion completion) {
     // The handlers hold the classifier and their own logger, never the provider.
-    auto onChange = [classifier = classifier_, log = log_, clock = clock_](const EnforcementDirective& directive) {
+    auto onChange = [classifier = classifier_, log = log_,
+                     clock = clock_](const EnforcementDirective& directive) {
         classifier->adopt(directive, clock());
         const std::string counters = classifier->diagnosticCounters().description();
         log.notice("adopted directive %s", Private(counters));
@@ -79,7 +79,8 @@ void FilterDataProvider::started(StartCompletion completion) {
         }
     };
     auto watching = std::make_shared<Watching>();
-    watching->queue = std::make_unique<platform::SerialQueue>(std::string(bundleIdentifier) + ".directive");
+    watching->queue =
+        std::make_unique<platform::SerialQueue>(std::string(bundleIdentifier) + ".directive");
     watching->watcher = std::make_unique<EnforcementDirectiveWatcher>(
         FileEnforcementDirectiveStore(directiveDirectory_), *watching->queue, std::move(onHealth),
         std::move(onChange));
@@ -103,7 +104,8 @@ void FilterDataProvider::stopFilter(platform::FilterStopReason reason, StopCompl
     }
     watching.reset();  // stops the watcher, then ends its queue
     const std::string counters = classifier_->diagnosticCounters().description();
-    log_.notice("filter stopped, reason %ld %s", Public(platform::rawValue(reason)), Private(counters));
+    log_.notice("filter stopped, reason %ld %s", Public(platform::rawValue(reason)),
+                Private(counters));
     completion();
 }
 
@@ -117,7 +119,8 @@ NewFlowVerdict FilterDataProvider::handleNewFlow(const platform::FilterFlow& flo
     return newFlowVerdict(classifier_->classifyNewFlow(evidence, clock_()).disposition());
 }
 
-DataVerdict FilterDataProvider::handleData(const platform::FilterFlow& flow, std::int64_t bytesInspected) {
+DataVerdict FilterDataProvider::handleData(const platform::FilterFlow& flow,
+                                           std::int64_t bytesInspected) {
     // Made afresh: the platform may know the host name by now.
     const FlowEvidence evidence = FlowEvidence::fromFlow(flow);
     const FlowDisposition disposition =

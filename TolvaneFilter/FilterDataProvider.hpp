@@ -3,10 +3,11 @@
 // classifications to platform verdicts, and starts and stops the directive watcher.
 //
 //   disposition                     new-flow verdict                      data verdict
-//   ------------------------------  ------------------------------------  --------------------------------
-//   drop                            dropVerdict                           dropVerdict
+//   ------------------------------  ------------------------------------
+//   -------------------------------- drop                            dropVerdict dropVerdict
 //   allowAndRelease                 allowVerdict                          allowVerdict
-//   allowUnderInspection(n = 4096)  filterData(inbound off, peek 0,       data(pass = bytes seen so far,
+//   allowUnderInspection(n = 4096)  filterData(inbound off, peek 0,       data(pass = bytes seen so
+//   far,
 //                                              outbound on, peek n)            peek = n)
 //
 // A direction that completes counts as 4096 bytes seen, which always ends inspection.
@@ -16,6 +17,11 @@
 // is never held while starting or stopping it or while logging.
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
 #include <tolvane/DirectiveStore.hpp>
 #include <tolvane/EnforcementDirectiveWatcher.hpp>
 #include <tolvane/FlowClassifier.hpp>
@@ -23,12 +29,6 @@
 #include <tolvane/platform/FilterProvider.hpp>
 #include <tolvane/platform/Logger.hpp>
 #include <tolvane/platform/SerialQueue.hpp>
-
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <string_view>
 
 namespace tolvane {
 
@@ -49,7 +49,8 @@ public:
     using Clock = std::function<Instant()>;
 
     struct Options {
-        std::filesystem::path directiveDirectory = FileEnforcementDirectiveStore::defaultDirectory();
+        std::filesystem::path directiveDirectory =
+            FileEnforcementDirectiveStore::defaultDirectory();
         Clock clock;  // empty: the wall clock
     };
 

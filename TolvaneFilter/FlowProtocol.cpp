@@ -1,11 +1,10 @@
 #include "FlowProtocol.hpp"
 
-#include "FilterDataProvider.hpp"
-
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
+
+#include "FilterDataProvider.hpp"
 
 namespace tolvane::host {
 
@@ -19,7 +18,8 @@ const json* member(const json& object, const char* key) {
 
 std::string text(const json& object, const char* key) {
     const json* value = member(object, key);
-    if (!value || !value->is_string()) throw ProtocolError(std::string("\"") + key + "\" must be text");
+    if (!value || !value->is_string())
+        throw ProtocolError(std::string("\"") + key + "\" must be text");
     return value->get<std::string>();
 }
 
@@ -30,7 +30,8 @@ std::uint64_t whole(const json& object, const char* key, bool required = true) {
         return 0;
     }
     if (value->is_number_unsigned()) return value->get<std::uint64_t>();
-    if (value->is_number_integer() && value->get<std::int64_t>() >= 0) return value->get<std::uint64_t>();
+    if (value->is_number_integer() && value->get<std::int64_t>() >= 0)
+        return value->get<std::uint64_t>();
     throw ProtocolError(std::string("\"") + key + "\" must be a whole number of at least 0");
 }
 
@@ -43,15 +44,18 @@ platform::Endpoint endpoint(const json& object) {
         port = static_cast<std::uint16_t>(p);
     }
     int kinds = 0;
-    for (const char* key : {"name", "ipv4", "ipv6", "otherHost", "other"}) kinds += object.contains(key);
+    for (const char* key : {"name", "ipv4", "ipv6", "otherHost", "other"})
+        kinds += object.contains(key);
     if (kinds != 1) {
-        throw ProtocolError("\"remoteEndpoint\" needs exactly one of name, ipv4, ipv6, otherHost, other");
+        throw ProtocolError(
+            "\"remoteEndpoint\" needs exactly one of name, ipv4, ipv6, otherHost, other");
     }
     using platform::Endpoint;
     using platform::EndpointHost;
     if (object.contains("other")) return Endpoint::other();
     if (object.contains("otherHost")) return Endpoint::hostPort(EndpointHost::other(), port);
-    if (object.contains("name")) return Endpoint::hostPort(EndpointHost::name(text(object, "name")), port);
+    if (object.contains("name"))
+        return Endpoint::hostPort(EndpointHost::name(text(object, "name")), port);
     if (object.contains("ipv4")) {
         auto address = platform::IPv4Address::make(text(object, "ipv4"));
         if (!address) throw ProtocolError("\"ipv4\" is not an IPv4 address");
@@ -88,11 +92,16 @@ nlohmann::ordered_json head(const FlowEvent& event) {
 
 std::string_view rawValue(EventKind kind) {
     switch (kind) {
-        case EventKind::newFlow: return "newFlow";
-        case EventKind::outboundData: return "outboundData";
-        case EventKind::inboundData: return "inboundData";
-        case EventKind::outboundComplete: return "outboundComplete";
-        case EventKind::inboundComplete: return "inboundComplete";
+        case EventKind::newFlow:
+            return "newFlow";
+        case EventKind::outboundData:
+            return "outboundData";
+        case EventKind::inboundData:
+            return "inboundData";
+        case EventKind::outboundComplete:
+            return "outboundComplete";
+        case EventKind::inboundComplete:
+            return "inboundComplete";
     }
     return "newFlow";
 }
@@ -135,11 +144,13 @@ FlowEvent parseFlowEvent(std::string_view line) {
             event.offset = whole(object, "offset");
             event.length = whole(object, "length");
             if (event.length > std::numeric_limits<std::uint64_t>::max() - event.offset ||
-                event.offset + event.length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                event.offset + event.length >
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
                 throw ProtocolError("\"offset\" plus \"length\" is too large");
             }
             break;
-        default: break;
+        default:
+            break;
     }
     return event;
 }
@@ -191,7 +202,8 @@ HostClock::HostClock(std::optional<Instant> start) {
 }
 
 Instant HostClock::now() const {
-    if (isVirtual_.load(std::memory_order_acquire)) return virtualNow_.load(std::memory_order_relaxed);
+    if (isVirtual_.load(std::memory_order_acquire))
+        return virtualNow_.load(std::memory_order_relaxed);
     return FilterDataProvider::wallClock();
 }
 

@@ -3,16 +3,17 @@
 // verdict for it. Blank lines and lines starting with '#' are skipped.
 //
 //   input                                                             output
-//   ----------------------------------------------------------------  -----------------------------------
+//   ----------------------------------------------------------------
+//   -----------------------------------
 //   {"event":"newFlow","flow":1,"remoteHostname":"mail.example.com",  {"flow":1,"event":"newFlow",
 //    "remoteEndpoint":{"ipv4":"192.0.2.7","port":443}}                 "verdict":"drop"}
 //   {"event":"newFlow","flow":2,"at":1000}                            {"flow":2,"event":"newFlow",
 //                                                                      "verdict":"filterData",
 //                                                                      "filterInbound":false,"peekInboundBytes":0,
 //                                                                      "filterOutbound":true,"peekOutboundBytes":4096}
-//   {"event":"outboundData","flow":2,"offset":0,"length":1000}        {"flow":2,"event":"outboundData",
+//   {"event":"outboundData","flow":2,"offset":0,"length":1000} {"flow":2,"event":"outboundData",
 //                                                                      "verdict":"data","passBytes":1000,"peekBytes":4096}
-//   {"event":"outboundComplete","flow":2}                             {"flow":2,"event":"outboundComplete","verdict":"allow"}
+//   {"event":"outboundComplete","flow":2} {"flow":2,"event":"outboundComplete","verdict":"allow"}
 //
 // Events: newFlow, outboundData, inboundData (both with "offset" and "length", in bytes),
 // outboundComplete, inboundComplete. Every event names its "flow" (a whole number). A newFlow
@@ -25,10 +26,6 @@
 // 2001-01-01T00:00:00Z) that the filter's clock reads from then on.
 #pragma once
 
-#include <tolvane/Instant.hpp>
-#include <tolvane/platform/FilterVerdict.hpp>
-#include <tolvane/platform/Flow.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -36,6 +33,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tolvane/Instant.hpp>
+#include <tolvane/platform/FilterVerdict.hpp>
+#include <tolvane/platform/Flow.hpp>
 
 namespace tolvane::host {
 

@@ -3,12 +3,6 @@
 // platform events read from standard input (see FlowProtocol.hpp), writes one verdict line
 // per event to standard output, and logs to standard error. End of input, SIGINT or SIGTERM
 // stop the filter and end the process with status 0.
-#include "FilterDataProvider.hpp"
-#include "FlowProtocol.hpp"
-
-#include <tolvane/platform/SignalWatch.hpp>
-#include <tolvane/platform/SystemExtension.hpp>
-
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,14 +16,20 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <tolvane/platform/SignalWatch.hpp>
+#include <tolvane/platform/SystemExtension.hpp>
 #include <unordered_map>
 #include <vector>
+
+#include "FilterDataProvider.hpp"
+#include "FlowProtocol.hpp"
 
 namespace {
 
 using namespace tolvane;
 
-constexpr const char* kUsage = R"(usage: tolvane-filter [--directory DIR] [--clock INSTANT] [--show-private]
+constexpr const char* kUsage =
+    R"(usage: tolvane-filter [--directory DIR] [--clock INSTANT] [--show-private]
 
 Runs the filter: reads platform events from standard input, one JSON object a line, and
 writes one JSON verdict a line to standard output. Logs go to standard error.
@@ -114,7 +114,8 @@ public:
             }
             pending.append(buffer.data(), static_cast<std::size_t>(n));
             std::size_t start = 0;
-            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
+                 start = end + 1) {
                 handle(std::string_view(pending).substr(start, end - start));
             }
             pending.erase(0, start);
@@ -148,28 +149,34 @@ private:
                 std::optional<platform::DataVerdict> verdict;
                 switch (event.kind) {
                     case host::EventKind::outboundData:
-                        verdict = runtime_.handleOutboundData(event.flow, event.offset, event.length);
+                        verdict =
+                            runtime_.handleOutboundData(event.flow, event.offset, event.length);
                         break;
                     case host::EventKind::inboundData:
-                        verdict = runtime_.handleInboundData(event.flow, event.offset, event.length);
+                        verdict =
+                            runtime_.handleInboundData(event.flow, event.offset, event.length);
                         break;
                     case host::EventKind::outboundComplete:
                         verdict = runtime_.handleOutboundDataComplete(event.flow);
                         break;
-                    default: verdict = runtime_.handleInboundDataComplete(event.flow); break;
+                    default:
+                        verdict = runtime_.handleInboundDataComplete(event.flow);
+                        break;
                 }
                 if (!verdict) {
                     throw host::ProtocolError("flow " + std::to_string(event.flow) +
                                               " is not held for inspection");
                 }
-                if (verdict->kind() != platform::DataVerdict::Kind::data) heldFlows_.erase(event.flow);
+                if (verdict->kind() != platform::DataVerdict::Kind::data)
+                    heldFlows_.erase(event.flow);
                 out = host::formatVerdict(event, *verdict);
             }
             out += '\n';
             std::fwrite(out.data(), 1, out.size(), stdout);
         } catch (const host::ProtocolError& error) {
             std::fflush(stdout);
-            std::cerr << "tolvane-filter: line " << lineNumber_ << ": " << error.what() << std::endl;
+            std::cerr << "tolvane-filter: line " << lineNumber_ << ": " << error.what()
+                      << std::endl;
         }
     }
 

@@ -5,10 +5,7 @@
 // the delay counted from the call of publish() instead (from_call_median_ms, from_call_p99_ms).
 // The handler often runs before publish() returns, while the directory is being flushed
 // after the rename; such a delivery counts as 0.
-#include <tolvane/EnforcementDirectiveWatcher.hpp>
-
 #include <benchmark/benchmark.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -18,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tolvane/EnforcementDirectiveWatcher.hpp>
 #include <vector>
 
 namespace {
@@ -35,8 +33,8 @@ void BM_PublishToDirectiveHandler(benchmark::State& state) {
     using namespace tolvane;
     // Argument 0: the temporary directory (a disk here); 1: /dev/shm, a memory file system,
     // where the flushes cost nothing and publish() returns right after its rename.
-    std::filesystem::path base =
-        state.range(0) == 1 ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+    std::filesystem::path base = state.range(0) == 1 ? std::filesystem::path("/dev/shm")
+                                                     : std::filesystem::temp_directory_path();
     std::string pattern = (base / "tolvane-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
         state.SkipWithError("cannot make a temporary directory");
@@ -84,7 +82,8 @@ void BM_PublishToDirectiveHandler(benchmark::State& state) {
             }
             // A handler that ran before publish() returned (after the rename, during the
             // directory flush) counts as no delay at all.
-            double latency = std::max(0.0, std::chrono::duration<double>(*seenAt - published).count());
+            double latency =
+                std::max(0.0, std::chrono::duration<double>(*seenAt - published).count());
             state.SetIterationTime(latency);
             latencies.push_back(latency * 1e3);
             publishTimes.push_back(std::chrono::duration<double>(published - before).count() * 1e3);

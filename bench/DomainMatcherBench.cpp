@@ -1,10 +1,9 @@
 // Matching a host against a large matcher: the filter's per-flow cost for a named flow.
-#include <tolvane/DomainMatcher.hpp>
-
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <string>
+#include <tolvane/DomainMatcher.hpp>
 #include <unordered_set>
 #include <vector>
 
@@ -24,7 +23,8 @@ struct Fixture {
             return w;
         };
         for (int i = 0; i < 10000; ++i) {
-            domains.push_back(*tolvane::Domain::make(word(4, 12) + std::to_string(i) + "." + tlds[i % 6]));
+            domains.push_back(
+                *tolvane::Domain::make(word(4, 12) + std::to_string(i) + "." + tlds[i % 6]));
         }
         // 4,096 lower-case hosts of 2 to 6 labels, about half under a blocked domain.
         for (int i = 0; i < 4096; ++i) {

@@ -1,14 +1,13 @@
 // The filter host's new-flow callback: evidence, classification and verdict for a named
 // flow, with 10,000 domains enforced.
-#include "FilterDataProvider.hpp"
-
-#include <tolvane/platform/Logger.hpp>
-#include <tolvane/platform/SystemExtension.hpp>
-
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
 #include <random>
+#include <tolvane/platform/Logger.hpp>
+#include <tolvane/platform/SystemExtension.hpp>
+
+#include "FilterDataProvider.hpp"
 
 namespace {
 
@@ -24,8 +23,10 @@ struct Host {
         directory = std::filesystem::temp_directory_path() / "tolvane-bench-host";
         std::filesystem::remove_all(directory);
         DomainSet domains;
-        for (int i = 0; i < 10000; ++i) domains.insert(*Domain::make("blocked" + std::to_string(i) + ".example"));
-        FileEnforcementDirectiveStore(directory).publish(EnforcementDirective(Scope(1, domains), std::nullopt, 0));
+        for (int i = 0; i < 10000; ++i)
+            domains.insert(*Domain::make("blocked" + std::to_string(i) + ".example"));
+        FileEnforcementDirectiveStore(directory).publish(
+            EnforcementDirective(Scope(1, domains), std::nullopt, 0));
         runtime = platform::startSystemExtensionMode([this] {
             FilterDataProvider::Options options;
             options.directiveDirectory = directory;

@@ -1,17 +1,16 @@
 // The filtering engine's per-flow and per-directive costs: classifying named and address-only
 // flows against 10,000 enforced domains, the association table's worst path (a new address
 // when the table is full of live addresses), and adopting a large directive.
-#include <tolvane/TolvaneFiltering.hpp>
-
 #include <benchmark/benchmark.h>
-
-#include "ReferenceAssociations.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <tolvane/TolvaneFiltering.hpp>
 #include <unordered_map>
 #include <vector>
+
+#include "ReferenceAssociations.hpp"
 
 namespace {
 
@@ -24,7 +23,8 @@ EnforcementDirective largeDirective(int count, int salt = 0) {
     DomainSet domains;
     domains.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        domains.insert(*Domain::make("site-" + std::to_string(i) + "-" + std::to_string(salt) + ".example"));
+        domains.insert(
+            *Domain::make("site-" + std::to_string(i) + "-" + std::to_string(salt) + ".example"));
     }
     return EnforcementDirective(Scope(1, std::move(domains)), std::nullopt, 0);
 }
@@ -51,7 +51,8 @@ void BM_ClassifyNewFlowAddressOnly(benchmark::State& state) {
     FlowClassifier classifier(tenThousand(), hostLimits, 0);
     const FlowAddress address("2001:db8::7");
     for (int i = 0; i < 8; ++i) {
-        classifier.classifyNewFlow({"edge-" + std::to_string(i) + ".cdn.unblocked.example.net", address}, 0);
+        classifier.classifyNewFlow(
+            {"edge-" + std::to_string(i) + ".cdn.unblocked.example.net", address}, 0);
     }
     const FlowEvidence evidence(std::nullopt, address);
     for (auto _ : state) benchmark::DoNotOptimize(classifier.classifyNewFlow(evidence, 1));
@@ -64,10 +65,12 @@ void BM_PolicyAddressOnlyUncached(benchmark::State& state) {
     const DomainMatcher matcher(*tenThousand().scope());
     NameAddressAssociations associations(hostLimits);
     const FlowAddress address("2001:db8::7");
-    for (int i = 0; i < 8; ++i) associations.record("edge-" + std::to_string(i) + ".cdn.unblocked.example.net", address, 0);
+    for (int i = 0; i < 8; ++i)
+        associations.record("edge-" + std::to_string(i) + ".cdn.unblocked.example.net", address, 0);
     const FlowEvidence evidence(std::nullopt, address);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(EvidenceBoundedPolicy::classify(evidence, matcher, associations, true, 1));
+        benchmark::DoNotOptimize(
+            EvidenceBoundedPolicy::classify(evidence, matcher, associations, true, 1));
     }
 }
 BENCHMARK(BM_PolicyAddressOnlyUncached);
@@ -81,12 +84,14 @@ void runFullTable(benchmark::State& state, Table& table, MakeAddress makeAddress
     std::vector<decltype(makeAddress(0))> addresses;
     for (int i = 0; i < 2 * held; ++i) addresses.push_back(makeAddress(i));
     std::vector<std::string> names;
-    for (int n = 0; n < 8; ++n) names.push_back("host-" + std::to_string(n) + ".service.example.com");
+    for (int n = 0; n < 8; ++n)
+        names.push_back("host-" + std::to_string(n) + ".service.example.com");
 
     double now = 0;
     std::size_t next = 0;
     const auto fill = [&](std::size_t address, int from) {
-        for (int n = from; n < 8; ++n) table.record(names[static_cast<std::size_t>(n)], addresses[address], now += 1e-4);
+        for (int n = from; n < 8; ++n)
+            table.record(names[static_cast<std::size_t>(n)], addresses[address], now += 1e-4);
     };
     for (; next < static_cast<std::size_t>(held); ++next) fill(next, 0);
     for (auto _ : state) {
@@ -102,14 +107,18 @@ void runFullTable(benchmark::State& state, Table& table, MakeAddress makeAddress
 
 void BM_AssociationsRecordNewAddressWhenFull(benchmark::State& state) {
     NameAddressAssociations table(hostLimits);
-    runFullTable(state, table, [](int i) { return FlowAddress("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256)); });
+    runFullTable(state, table, [](int i) {
+        return FlowAddress("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    });
     benchmark::DoNotOptimize(table.addressCount());
 }
 BENCHMARK(BM_AssociationsRecordNewAddressWhenFull)->UseManualTime();
 
 void BM_PlainAssociationsRecordNewAddressWhenFull(benchmark::State& state) {
     tolvane::testing::ReferenceAssociations table(hostLimits);
-    runFullTable(state, table, [](int i) { return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256); });
+    runFullTable(state, table, [](int i) {
+        return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+    });
 }
 BENCHMARK(BM_PlainAssociationsRecordNewAddressWhenFull)->UseManualTime();
 

@@ -6,11 +6,6 @@
 // country-code suffixes, any listed rule, wildcard and exception rules, unlisted top-level
 // labels, public suffixes alone, at depths of one to six labels. Before the benchmarks run,
 // both implementations are asked about every host and the disagreements are counted.
-#include <tolvane/DomainNormalizer.hpp>
-#include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/ResourceBundle.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -18,6 +13,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tolvane/DomainNormalizer.hpp>
+#include <tolvane/PublicSuffixList.hpp>
+#include <tolvane/detail/ResourceBundle.hpp>
+#include <tolvane/detail/Unicode.hpp>
 #include <vector>
 
 #if defined(TOLVANE_HAVE_LIBPSL)

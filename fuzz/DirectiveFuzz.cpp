@@ -2,14 +2,13 @@
 // process, so whatever it holds must come back either as a DecodingError or as a directive
 // that the file format writes and reads back unchanged. Any other exception escapes and
 // crashes the fuzzer, which is the point.
-#include <tolvane/EnforcementDirective.hpp>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <tolvane/EnforcementDirective.hpp>
 
 namespace {
 // JSON has no text for infinities (an overflowing number such as 1e999 reads as one), so

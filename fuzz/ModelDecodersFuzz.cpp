@@ -1,8 +1,6 @@
 // Feeds each input to the JSON decoder of every domain-model record. Bad input may only
 // end in DecodingError; anything decoded must encode to a form that decodes again to an
 // equal value.
-#include <tolvane/TolvaneCore.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/TolvaneCore.hpp>
 
 namespace {
 

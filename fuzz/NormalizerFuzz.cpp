@@ -1,12 +1,11 @@
 // NormalizerFuzz: normalize() on arbitrary bytes, under the packaged list. Only
 // DomainNormalizationError may escape, and every result must hold valid domains that the
 // list agrees with.
-#include <tolvane/DomainNormalizer.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <tolvane/DomainNormalizer.hpp>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace {
 

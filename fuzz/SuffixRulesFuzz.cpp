@@ -2,13 +2,12 @@
 // in the list built from it. Each lookup is checked against a plain rendering of the rule
 // algorithm (split into labels, join candidates, test the sets longest first) that uses the
 // list only for set membership; and asciiCompatibleHost's fast path is checked against ICU.
-#include <tolvane/PublicSuffixList.hpp>
-
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/PublicSuffixList.hpp>
 #include <vector>
 
 namespace {

@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
+  clang-format-14                        # the format check in CI
   libicu-dev nlohmann-json3-dev publicsuffix
   googletest libgtest-dev libbenchmark-dev
   libpsl-dev                             # the suffix benchmark's point of comparison

@@ -1,5 +1,3 @@
-#include <tolvane/platform/DirectoryWatch.hpp>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <thread>
+#include <tolvane/platform/DirectoryWatch.hpp>
 #include <utility>
 
 namespace tolvane::platform {
@@ -175,7 +174,9 @@ std::unique_ptr<DirectoryWatch> DirectoryWatch::make(const std::filesystem::path
 
 DirectoryWatch::DirectoryWatch(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-DirectoryWatch::~DirectoryWatch() { cancel(); }
+DirectoryWatch::~DirectoryWatch() {
+    cancel();
+}
 
 void DirectoryWatch::setEventHandler(EventHandler handler) {
     std::scoped_lock lock(state_->mutex);

@@ -1,7 +1,6 @@
-#include <tolvane/platform/FilterProvider.hpp>
-
 #include <mutex>
 #include <ostream>
+#include <tolvane/platform/FilterProvider.hpp>
 
 namespace tolvane::platform {
 
@@ -9,7 +8,9 @@ std::string Error::description() const {
     return domain + " " + std::to_string(code) + ": " + message;
 }
 
-std::ostream& operator<<(std::ostream& os, const Error& error) { return os << error.description(); }
+std::ostream& operator<<(std::ostream& os, const Error& error) {
+    return os << error.description();
+}
 
 template <>
 std::optional<FilterStopReason> fromRawValue<FilterStopReason>(long raw) {
@@ -21,26 +22,43 @@ std::optional<FilterStopReason> fromRawValue<FilterStopReason>(long raw) {
 
 std::string_view caseName(FilterStopReason value) {
     switch (value) {
-        case FilterStopReason::none: return "none";
-        case FilterStopReason::userInitiated: return "userInitiated";
-        case FilterStopReason::providerFailed: return "providerFailed";
-        case FilterStopReason::noNetworkAvailable: return "noNetworkAvailable";
-        case FilterStopReason::unrecoverableNetworkChange: return "unrecoverableNetworkChange";
-        case FilterStopReason::providerDisabled: return "providerDisabled";
-        case FilterStopReason::authenticationCanceled: return "authenticationCanceled";
-        case FilterStopReason::configurationDisabled: return "configurationDisabled";
-        case FilterStopReason::configurationRemoved: return "configurationRemoved";
-        case FilterStopReason::superceded: return "superceded";
-        case FilterStopReason::userLogout: return "userLogout";
-        case FilterStopReason::userSwitch: return "userSwitch";
-        case FilterStopReason::connectionFailed: return "connectionFailed";
-        case FilterStopReason::sleep: return "sleep";
-        case FilterStopReason::appUpdate: return "appUpdate";
+        case FilterStopReason::none:
+            return "none";
+        case FilterStopReason::userInitiated:
+            return "userInitiated";
+        case FilterStopReason::providerFailed:
+            return "providerFailed";
+        case FilterStopReason::noNetworkAvailable:
+            return "noNetworkAvailable";
+        case FilterStopReason::unrecoverableNetworkChange:
+            return "unrecoverableNetworkChange";
+        case FilterStopReason::providerDisabled:
+            return "providerDisabled";
+        case FilterStopReason::authenticationCanceled:
+            return "authenticationCanceled";
+        case FilterStopReason::configurationDisabled:
+            return "configurationDisabled";
+        case FilterStopReason::configurationRemoved:
+            return "configurationRemoved";
+        case FilterStopReason::superceded:
+            return "superceded";
+        case FilterStopReason::userLogout:
+            return "userLogout";
+        case FilterStopReason::userSwitch:
+            return "userSwitch";
+        case FilterStopReason::connectionFailed:
+            return "connectionFailed";
+        case FilterStopReason::sleep:
+            return "sleep";
+        case FilterStopReason::appUpdate:
+            return "appUpdate";
     }
     return "none";
 }
 
-std::ostream& operator<<(std::ostream& os, FilterStopReason value) { return os << caseName(value); }
+std::ostream& operator<<(std::ostream& os, FilterStopReason value) {
+    return os << caseName(value);
+}
 
 // Shared with pending completions, which may outlive the provider.
 struct FilterDataProviderBase::SettingsState {
@@ -53,7 +71,9 @@ FilterDataProviderBase::FilterDataProviderBase() : settings_(std::make_shared<Se
 
 FilterDataProviderBase::~FilterDataProviderBase() = default;
 
-void FilterDataProviderBase::startFilter(StartCompletion completion) { completion(std::nullopt); }
+void FilterDataProviderBase::startFilter(StartCompletion completion) {
+    completion(std::nullopt);
+}
 
 void FilterDataProviderBase::stopFilter(FilterStopReason, StopCompletion completion) {
     completion();
@@ -88,8 +108,8 @@ void FilterDataProviderBase::applySettings(std::optional<FilterSettings> setting
         std::scoped_lock lock(settings_->mutex);
         applier = settings_->applier;
     }
-    auto record = [state = settings_, settings, completion = std::move(completion)](
-                      std::optional<Error> error) {
+    auto record = [state = settings_, settings,
+                   completion = std::move(completion)](std::optional<Error> error) {
         if (!error) {
             std::scoped_lock lock(state->mutex);
             state->applied = settings;

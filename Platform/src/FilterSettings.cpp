@@ -1,6 +1,5 @@
-#include <tolvane/platform/FilterSettings.hpp>
-
 #include <ostream>
+#include <tolvane/platform/FilterSettings.hpp>
 
 namespace tolvane::platform {
 
@@ -14,16 +13,23 @@ std::optional<FilterAction> fromRawValue<FilterAction>(long raw) {
 
 std::string_view caseName(FilterAction value) {
     switch (value) {
-        case FilterAction::invalid: return "invalid";
-        case FilterAction::allow: return "allow";
-        case FilterAction::drop: return "drop";
-        case FilterAction::remediate: return "remediate";
-        case FilterAction::filterData: return "filterData";
+        case FilterAction::invalid:
+            return "invalid";
+        case FilterAction::allow:
+            return "allow";
+        case FilterAction::drop:
+            return "drop";
+        case FilterAction::remediate:
+            return "remediate";
+        case FilterAction::filterData:
+            return "filterData";
     }
     return "invalid";
 }
 
-std::ostream& operator<<(std::ostream& os, FilterAction value) { return os << caseName(value); }
+std::ostream& operator<<(std::ostream& os, FilterAction value) {
+    return os << caseName(value);
+}
 
 std::string FilterRule::description() const {
     std::string text = "FilterRule(action: ";

@@ -1,8 +1,7 @@
-#include <tolvane/platform/Flow.hpp>
-
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <tolvane/platform/Flow.hpp>
 
 namespace tolvane::platform {
 
@@ -108,14 +107,16 @@ std::optional<IPv6Address> IPv6Address::make(std::string_view text) {
 
 std::string IPv6Address::description() const {
     std::uint16_t groups[8];
-    for (int i = 0; i < 8; ++i) groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    for (int i = 0; i < 8; ++i)
+        groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
 
     std::string text;
     const bool ipv4Mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
                             groups[4] == 0 && groups[5] == 0xffff;
     if (ipv4Mapped) {
         char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]);
+        std::snprintf(buffer, sizeof buffer, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14],
+                      bytes[15]);
         text = buffer;
     } else {
         // The first longest run of two or more zero groups becomes "::".

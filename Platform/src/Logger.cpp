@@ -1,5 +1,3 @@
-#include <tolvane/platform/Logger.hpp>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <ostream>
+#include <tolvane/platform/Logger.hpp>
 #include <utility>
 
 namespace tolvane::platform {
@@ -64,7 +63,9 @@ std::string_view rawValue(LogLevel level) {
     return level == LogLevel::error ? "error" : "default";
 }
 
-std::ostream& operator<<(std::ostream& os, LogLevel level) { return os << rawValue(level); }
+std::ostream& operator<<(std::ostream& os, LogLevel level) {
+    return os << rawValue(level);
+}
 
 std::string LogRecord::line() const {
     using namespace std::chrono;
@@ -120,7 +121,8 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
             continue;
         }
         std::string printfFormat = "%";
-        printfFormat += format.substr(placeholder.specBegin, placeholder.specEnd - placeholder.specBegin);
+        printfFormat +=
+            format.substr(placeholder.specBegin, placeholder.specEnd - placeholder.specBegin);
         char buffer[512];
         int length = 0;
         switch (a.kind) {
@@ -134,7 +136,8 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
                     int needed = std::snprintf(nullptr, 0, printfFormat.c_str(), text.c_str());
                     if (needed > 0) {
                         std::string formatted(static_cast<std::size_t>(needed) + 1, '\0');
-                        std::snprintf(formatted.data(), formatted.size(), printfFormat.c_str(), text.c_str());
+                        std::snprintf(formatted.data(), formatted.size(), printfFormat.c_str(),
+                                      text.c_str());
                         formatted.pop_back();
                         out += formatted;
                     }
@@ -143,15 +146,16 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
             case LogArgumentKind::integer:
                 if (placeholder.conversion == 'c') {
                     printfFormat += 'c';
-                    length = std::snprintf(buffer, sizeof buffer, printfFormat.c_str(),
-                                           static_cast<int>(a.isUnsigned ? a.unsignedInteger
-                                                                         : a.integer));
+                    length = std::snprintf(
+                        buffer, sizeof buffer, printfFormat.c_str(),
+                        static_cast<int>(a.isUnsigned ? a.unsignedInteger : a.integer));
                 } else {
                     printfFormat += "ll";
                     printfFormat += placeholder.conversion;
-                    length = a.isUnsigned
-                                 ? std::snprintf(buffer, sizeof buffer, printfFormat.c_str(), a.unsignedInteger)
-                                 : std::snprintf(buffer, sizeof buffer, printfFormat.c_str(), a.integer);
+                    length = a.isUnsigned ? std::snprintf(buffer, sizeof buffer,
+                                                          printfFormat.c_str(), a.unsignedInteger)
+                                          : std::snprintf(buffer, sizeof buffer,
+                                                          printfFormat.c_str(), a.integer);
                 }
                 break;
             case LogArgumentKind::floating:
@@ -205,7 +209,9 @@ LogCapture::LogCapture() {
     });
 }
 
-LogCapture::~LogCapture() { Logger::setSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+    Logger::setSink(std::move(previous_));
+}
 
 std::vector<LogRecord> LogCapture::records() const {
     std::scoped_lock lock(mutex_);

@@ -1,11 +1,10 @@
-#include <tolvane/platform/SerialQueue.hpp>
-
 #include <pthread.h>
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <tolvane/platform/SerialQueue.hpp>
 
 namespace tolvane::platform {
 

@@ -1,5 +1,3 @@
-#include <tolvane/platform/SignalWatch.hpp>
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -9,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <thread>
+#include <tolvane/platform/SignalWatch.hpp>
 
 namespace tolvane::platform {
 

@@ -1,7 +1,6 @@
-#include <tolvane/platform/SystemExtension.hpp>
-
 #include <array>
 #include <stdexcept>
+#include <tolvane/platform/SystemExtension.hpp>
 #include <vector>
 
 namespace tolvane::platform {
@@ -49,7 +48,8 @@ SystemExtensionRuntime::~SystemExtensionRuntime() = default;
 
 std::optional<Error> SystemExtensionRuntime::startFilter() {
     auto latch = std::make_shared<CompletionLatch<std::optional<Error>>>();
-    provider_->startFilter([latch](std::optional<Error> error) { latch->complete(std::move(error)); });
+    provider_->startFilter(
+        [latch](std::optional<Error> error) { latch->complete(std::move(error)); });
     std::optional<Error> error = latch->wait();
     std::scoped_lock lock(mutex_);
     running_ = !error;

@@ -1,10 +1,9 @@
-#include <tolvane/Commitment.hpp>
-#include <tolvane/Website.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-
 #include <cmath>
 #include <ostream>
 #include <sstream>
+#include <tolvane/Commitment.hpp>
+#include <tolvane/Website.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -50,9 +49,12 @@ std::optional<Instant> ExtensionRuling::latestPermittedEndTime() const {
 
 std::string_view rawValue(ExtensionRuling::Case c) {
     switch (c) {
-        case ExtensionRuling::Case::permitted: return "permitted";
-        case ExtensionRuling::Case::exceedsOriginalBoundary: return "exceedsOriginalBoundary";
-        case ExtensionRuling::Case::doesNotStrengthen: return "doesNotStrengthen";
+        case ExtensionRuling::Case::permitted:
+            return "permitted";
+        case ExtensionRuling::Case::exceedsOriginalBoundary:
+            return "exceedsOriginalBoundary";
+        case ExtensionRuling::Case::doesNotStrengthen:
+            return "doesNotStrengthen";
     }
     return "doesNotStrengthen";
 }

@@ -1,8 +1,7 @@
+#include <ostream>
 #include <tolvane/Domain.hpp>
 #include <tolvane/detail/JSONCoding.hpp>
 #include <tolvane/detail/Unicode.hpp>
-
-#include <ostream>
 
 namespace tolvane {
 
@@ -11,7 +10,8 @@ constexpr std::string_view kExcluded = "/\\?#@:[]\"'<>,;=&%+!*()";
 
 bool isExcludedASCII(unsigned char c) {
     // ASCII White_Space is TAB..CR and SPACE.
-    return (c >= 0x09 && c <= 0x0D) || c == ' ' || kExcluded.find(static_cast<char>(c)) != kExcluded.npos;
+    return (c >= 0x09 && c <= 0x0D) || c == ' ' ||
+           kExcluded.find(static_cast<char>(c)) != kExcluded.npos;
 }
 
 bool validASCII(std::string_view name) {
@@ -98,15 +98,20 @@ bool Domain::isWithin(const Domain& other) const {
            name_[name_.size() - outer.size() - 1] == '.';
 }
 
-std::ostream& operator<<(std::ostream& os, const Domain& domain) { return os << domain.name(); }
+std::ostream& operator<<(std::ostream& os, const Domain& domain) {
+    return os << domain.name();
+}
 
-void JSONCoding<Domain>::encode(nlohmann::ordered_json& out, const Domain& value) { out = value.name(); }
+void JSONCoding<Domain>::encode(nlohmann::ordered_json& out, const Domain& value) {
+    out = value.name();
+}
 
 Domain JSONCoding<Domain>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
     detail::Decoder decoder(in, path);
     std::string text = decoder.string("Domain");
     auto domain = Domain::make(text);
-    if (!domain) decoder.fail(DecodingError::Kind::dataCorrupted, "Not a valid domain name: " + text);
+    if (!domain)
+        decoder.fail(DecodingError::Kind::dataCorrupted, "Not a valid domain name: " + text);
     return *std::move(domain);
 }
 

@@ -1,9 +1,8 @@
-#include <tolvane/DomainMatcher.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <array>
 #include <bit>
 #include <cstring>
+#include <tolvane/DomainMatcher.hpp>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace tolvane {
 
@@ -24,7 +23,8 @@ inline std::uint64_t load32(const char* p) {
 }
 
 inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a ^ kMul) * (b ^ 0xD6E8FEB86659FD93ULL);
+    const unsigned __int128 product =
+        static_cast<unsigned __int128>(a ^ kMul) * (b ^ 0xD6E8FEB86659FD93ULL);
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
@@ -52,7 +52,9 @@ inline std::uint64_t labelHash(const char* p, std::size_t n) {
 }
 
 // The hash of a suffix from its first label and the hash of the rest (0 for no rest).
-inline std::uint64_t extend(std::uint64_t rest, std::uint64_t label) { return mix(rest + 0x2D358DCCAA6C78A5ULL, label); }
+inline std::uint64_t extend(std::uint64_t rest, std::uint64_t label) {
+    return mix(rest + 0x2D358DCCAA6C78A5ULL, label);
+}
 
 // Calls visit(start, hash) for each dot-separated suffix of `name`, shortest first, with the
 // suffix's hash built from its labels; stops when visit returns true.

@@ -1,11 +1,10 @@
-#include <tolvane/DomainNormalizer.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <ostream>
+#include <tolvane/DomainNormalizer.hpp>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace tolvane {
 

@@ -1,7 +1,6 @@
+#include <ostream>
 #include <tolvane/Health.hpp>
 #include <tolvane/detail/JSONCoding.hpp>
-
-#include <ostream>
 
 namespace tolvane {
 
@@ -22,8 +21,9 @@ E decodeRaw(const nlohmann::json& in, const std::vector<CodingKey>& path, std::s
     const std::string text = decoder.string(typeName);
     auto value = lookup(cases, text);
     if (!value) {
-        decoder.fail(DecodingError::Kind::dataCorrupted,
-                     "Cannot initialize " + std::string(typeName) + " from invalid String value " + text);
+        decoder.fail(
+            DecodingError::Kind::dataCorrupted,
+            "Cannot initialize " + std::string(typeName) + " from invalid String value " + text);
     }
     return *value;
 }
@@ -35,20 +35,28 @@ std::string_view rawValue(CommitmentHealth value) {
 
 std::string_view rawValue(DegradedReason value) {
     switch (value) {
-        case DegradedReason::recoveringFromCorruption: return "recoveringFromCorruption";
-        case DegradedReason::pathUnverified: return "pathUnverified";
-        case DegradedReason::failedOpen: return "failedOpen";
+        case DegradedReason::recoveringFromCorruption:
+            return "recoveringFromCorruption";
+        case DegradedReason::pathUnverified:
+            return "pathUnverified";
+        case DegradedReason::failedOpen:
+            return "failedOpen";
     }
     return "failedOpen";
 }
 
 std::string_view rawValue(EnforcementValidationFailure value) {
     switch (value) {
-        case EnforcementValidationFailure::extensionNotApproved: return "extensionNotApproved";
-        case EnforcementValidationFailure::filterNotArmed: return "filterNotArmed";
-        case EnforcementValidationFailure::connectionNotDropped: return "connectionNotDropped";
-        case EnforcementValidationFailure::networkUnavailable: return "networkUnavailable";
-        case EnforcementValidationFailure::inconclusive: return "inconclusive";
+        case EnforcementValidationFailure::extensionNotApproved:
+            return "extensionNotApproved";
+        case EnforcementValidationFailure::filterNotArmed:
+            return "filterNotArmed";
+        case EnforcementValidationFailure::connectionNotDropped:
+            return "connectionNotDropped";
+        case EnforcementValidationFailure::networkUnavailable:
+            return "networkUnavailable";
+        case EnforcementValidationFailure::inconclusive:
+            return "inconclusive";
     }
     return "inconclusive";
 }
@@ -67,8 +75,12 @@ std::optional<EnforcementValidationFailure> fromRawValue<EnforcementValidationFa
     return lookup(allEnforcementValidationFailureCases, text);
 }
 
-std::ostream& operator<<(std::ostream& os, CommitmentHealth value) { return os << rawValue(value); }
-std::ostream& operator<<(std::ostream& os, DegradedReason value) { return os << rawValue(value); }
+std::ostream& operator<<(std::ostream& os, CommitmentHealth value) {
+    return os << rawValue(value);
+}
+std::ostream& operator<<(std::ostream& os, DegradedReason value) {
+    return os << rawValue(value);
+}
 std::ostream& operator<<(std::ostream& os, EnforcementValidationFailure value) {
     return os << rawValue(value);
 }
@@ -103,7 +115,8 @@ void JSONCoding<EnforcementValidationFailure>::encode(nlohmann::ordered_json& ou
 }
 EnforcementValidationFailure JSONCoding<EnforcementValidationFailure>::decode(
     const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    return decodeRaw(in, path, "EnforcementValidationFailure", allEnforcementValidationFailureCases);
+    return decodeRaw(in, path, "EnforcementValidationFailure",
+                     allEnforcementValidationFailureCases);
 }
 
 void JSONCoding<EnforcementHealthStatus>::encode(nlohmann::ordered_json& out,
@@ -121,7 +134,8 @@ EnforcementHealthStatus JSONCoding<EnforcementHealthStatus>::decode(
         decoder.required("healthy").object("EnforcementHealthStatus.healthy");
         return EnforcementHealthStatus::healthy();
     }
-    auto payload = decoder.required("degraded").object("EnforcementHealthStatus.degraded").required("_0");
+    auto payload =
+        decoder.required("degraded").object("EnforcementHealthStatus.degraded").required("_0");
     return EnforcementHealthStatus::degraded(
         JSONCoding<DegradedReason>::decode(payload.value(), payload.path()));
 }
@@ -134,8 +148,8 @@ void JSONCoding<EnforcementValidation>::encode(nlohmann::ordered_json& out,
         out = detail::encodeCase("passed");
     }
 }
-EnforcementValidation JSONCoding<EnforcementValidation>::decode(const nlohmann::json& in,
-                                                                const std::vector<CodingKey>& path) {
+EnforcementValidation JSONCoding<EnforcementValidation>::decode(
+    const nlohmann::json& in, const std::vector<CodingKey>& path) {
     detail::Decoder decoder(in, path);
     if (detail::decodeCaseName(decoder, "EnforcementValidation", {"passed", "failed"}) == 0) {
         decoder.required("passed").object("EnforcementValidation.passed");

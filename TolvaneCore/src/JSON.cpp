@@ -1,11 +1,10 @@
-#include <tolvane/JSON.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <ostream>
+#include <tolvane/JSON.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -52,15 +51,21 @@ std::string DecodingError::codingPathDescription() const {
 
 std::string_view rawValue(DecodingError::Kind kind) {
     switch (kind) {
-        case DecodingError::Kind::keyNotFound: return "keyNotFound";
-        case DecodingError::Kind::valueNotFound: return "valueNotFound";
-        case DecodingError::Kind::typeMismatch: return "typeMismatch";
-        case DecodingError::Kind::dataCorrupted: return "dataCorrupted";
+        case DecodingError::Kind::keyNotFound:
+            return "keyNotFound";
+        case DecodingError::Kind::valueNotFound:
+            return "valueNotFound";
+        case DecodingError::Kind::typeMismatch:
+            return "typeMismatch";
+        case DecodingError::Kind::dataCorrupted:
+            return "dataCorrupted";
     }
     return "dataCorrupted";
 }
 
-std::ostream& operator<<(std::ostream& os, const DecodingError& error) { return os << error.what(); }
+std::ostream& operator<<(std::ostream& os, const DecodingError& error) {
+    return os << error.what();
+}
 
 }  // namespace tolvane
 
@@ -72,15 +77,22 @@ void throwDecoding(DecodingError::Kind kind, const CodingPath& path, std::string
 
 std::string_view describeJSONType(const Json& value) {
     switch (value.type()) {
-        case Json::value_t::null: return "null";
-        case Json::value_t::object: return "a dictionary";
-        case Json::value_t::array: return "an array";
-        case Json::value_t::string: return "a string";
-        case Json::value_t::boolean: return "a boolean";
+        case Json::value_t::null:
+            return "null";
+        case Json::value_t::object:
+            return "a dictionary";
+        case Json::value_t::array:
+            return "an array";
+        case Json::value_t::string:
+            return "a string";
+        case Json::value_t::boolean:
+            return "a boolean";
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned:
-        case Json::value_t::number_float: return "a number";
-        default: return "an unknown value";
+        case Json::value_t::number_float:
+            return "a number";
+        default:
+            return "an unknown value";
     }
 }
 
@@ -89,9 +101,9 @@ void Decoder::typeMismatch(std::string_view expected) const {
         fail(DecodingError::Kind::valueNotFound,
              "Expected " + std::string(expected) + " value but found null instead.");
     }
-    fail(DecodingError::Kind::typeMismatch, "Expected to decode " + std::string(expected) +
-                                                " but found " +
-                                                std::string(describeJSONType(*value_)) + " instead.");
+    fail(DecodingError::Kind::typeMismatch,
+         "Expected to decode " + std::string(expected) + " but found " +
+             std::string(describeJSONType(*value_)) + " instead.");
 }
 
 std::string Decoder::string(std::string_view typeName) const {
@@ -101,7 +113,8 @@ std::string Decoder::string(std::string_view typeName) const {
 
 std::int64_t Decoder::int64() const {
     switch (value_->type()) {
-        case Json::value_t::number_integer: return value_->get<std::int64_t>();
+        case Json::value_t::number_integer:
+            return value_->get<std::int64_t>();
         case Json::value_t::number_unsigned: {
             auto u = value_->get<std::uint64_t>();
             if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -119,7 +132,8 @@ std::int64_t Decoder::int64() const {
             fail(DecodingError::Kind::dataCorrupted,
                  "Parsed JSON number <" + shortestDecimal(d) + "> does not fit in Int64.");
         }
-        default: typeMismatch("Int64");
+        default:
+            typeMismatch("Int64");
     }
 }
 
@@ -164,7 +178,9 @@ std::optional<Decoder> Decoder::optional(const std::string& key) const {
     return Decoder(*found, std::move(path));
 }
 
-bool Decoder::contains(const std::string& key) const { return value_->contains(key); }
+bool Decoder::contains(const std::string& key) const {
+    return value_->contains(key);
+}
 
 OutJson encodeNumber(double value) {
     constexpr double exactIntegers = 9007199254740992.0;  // 2^53
@@ -180,12 +196,12 @@ std::string shortestDecimal(double value) {
     const double magnitude = std::fabs(value);
     const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude <= 9007199254740992.0);
     std::array<char, 64> buffer{};
-    auto [end, ec] =
-        !std::isfinite(value) ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value)
-        : plain ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                std::chars_format::fixed)
-                : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                std::chars_format::scientific);
+    auto [end, ec] = !std::isfinite(value)
+                         ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value)
+                     : plain ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                             std::chars_format::fixed)
+                             : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                             std::chars_format::scientific);
     std::string text(buffer.data(), ec == std::errc() ? end : buffer.data());
     if (plain && text.find('.') == std::string::npos) text += ".0";
     return text;
@@ -241,7 +257,8 @@ std::size_t decodeCaseName(const Decoder& object, std::string_view typeName,
         ++index;
     }
     if (count != 1) {
-        object.fail(DecodingError::Kind::typeMismatch, "Invalid number of keys found, expected one.");
+        object.fail(DecodingError::Kind::typeMismatch,
+                    "Invalid number of keys found, expected one.");
     }
     return found;
 }

@@ -1,7 +1,3 @@
-#include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/ResourceBundle.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <unicode/uidna.h>
 #include <unicode/utf8.h>
 
@@ -11,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <tolvane/PublicSuffixList.hpp>
+#include <tolvane/detail/ResourceBundle.hpp>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace tolvane {
 

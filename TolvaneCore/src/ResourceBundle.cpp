@@ -1,5 +1,3 @@
-#include <tolvane/detail/ResourceBundle.hpp>
-
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -7,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <tolvane/detail/ResourceBundle.hpp>
 #include <vector>
 
 namespace tolvane::detail {

@@ -1,11 +1,10 @@
+#include <algorithm>
+#include <limits>
+#include <ostream>
 #include <tolvane/DomainMatcher.hpp>
 #include <tolvane/Scope.hpp>
 #include <tolvane/Website.hpp>
 #include <tolvane/detail/JSONCoding.hpp>
-
-#include <algorithm>
-#include <limits>
-#include <ostream>
 
 namespace tolvane {
 
@@ -14,8 +13,10 @@ ScopeStrengtheningError::ScopeStrengtheningError(Case c)
 
 std::string_view rawValue(ScopeStrengtheningError::Case c) {
     switch (c) {
-        case ScopeStrengtheningError::Case::noAdditionalDomains: return "noAdditionalDomains";
-        case ScopeStrengtheningError::Case::generationExhausted: return "generationExhausted";
+        case ScopeStrengtheningError::Case::noAdditionalDomains:
+            return "noAdditionalDomains";
+        case ScopeStrengtheningError::Case::generationExhausted:
+            return "generationExhausted";
     }
     return "noAdditionalDomains";
 }
@@ -82,6 +83,7 @@ std::size_t std::hash<tolvane::Scope>::operator()(const tolvane::Scope& scope) c
     // Order-independent over the set, as set equality is.
     std::size_t h = std::hash<std::int64_t>{}(scope.generation());
     std::size_t sum = 0;
-    for (const auto& d : scope.domains()) sum += std::hash<tolvane::Domain>{}(d) * 0x9E3779B97F4A7C15ULL;
+    for (const auto& d : scope.domains())
+        sum += std::hash<tolvane::Domain>{}(d)*0x9E3779B97F4A7C15ULL;
     return h ^ (sum + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2));
 }

@@ -1,5 +1,3 @@
-#include <tolvane/detail/Unicode.hpp>
-
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -8,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <memory>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace tolvane::detail {
 
@@ -59,10 +58,10 @@ std::string lowercased(std::string_view text) {
     }
     std::u16string lower(wide.size() * 3 + 4, u'\0');
     UErrorCode status = U_ZERO_ERROR;
-    int32_t length = u_strToLower(reinterpret_cast<UChar*>(lower.data()),
-                                  static_cast<int32_t>(lower.size()),
-                                  reinterpret_cast<const UChar*>(wide.data()),
-                                  static_cast<int32_t>(wide.size()), "", &status);
+    int32_t length =
+        u_strToLower(reinterpret_cast<UChar*>(lower.data()), static_cast<int32_t>(lower.size()),
+                     reinterpret_cast<const UChar*>(wide.data()), static_cast<int32_t>(wide.size()),
+                     "", &status);
     if (U_FAILURE(status)) return std::string(text);
     return toUTF8(reinterpret_cast<const UChar*>(lower.data()), length);
 }
@@ -101,8 +100,8 @@ std::vector<std::string_view> graphemeClusters(std::string_view text) {
     int32_t start = iterator->first();
     for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE;
          start = end, end = iterator->next()) {
-        clusters.push_back(text.substr(static_cast<std::size_t>(start),
-                                       static_cast<std::size_t>(end - start)));
+        clusters.push_back(
+            text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
     }
     // Detach the iterator from the text before the text goes away.
     iterator->setText(icu::UnicodeString());

@@ -1,6 +1,3 @@
-#include <tolvane/Website.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-
 #include <sys/random.h>
 
 #include <algorithm>
@@ -9,6 +6,8 @@
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <tolvane/Website.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
 #include <vector>
 
 namespace tolvane {

@@ -1,5 +1,3 @@
-#include <tolvane/DirectiveStore.hpp>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <cmath>
 #include <string>
 #include <system_error>
+#include <tolvane/DirectiveStore.hpp>
 
 namespace tolvane {
 
@@ -61,7 +60,8 @@ void createDirectories(const std::filesystem::path& directory) {
             }
             // Made meanwhile by another publisher: look once more. (A link to nothing also
             // exists without being there; it fails the second time.)
-            if (errno != EEXIST || attempt > 0) fail(errno, "cannot create the directory " + partial.string());
+            if (errno != EEXIST || attempt > 0)
+                fail(errno, "cannot create the directory " + partial.string());
         }
     }
 }
@@ -160,7 +160,8 @@ std::optional<EnforcementDirective> FileEnforcementDirectiveStore::load() const 
                 fail(EFBIG, url_.string() + " is larger than " + std::to_string(maximumFileSize) +
                                 " bytes; a directive is never that large");
             }
-            bytes.resize(std::min(maximumFileSize + 1, std::max<std::size_t>(4096, bytes.size() * 2)));
+            bytes.resize(
+                std::min(maximumFileSize + 1, std::max<std::size_t>(4096, bytes.size() * 2)));
         }
         ssize_t n = ::read(file.get(), bytes.data() + used, bytes.size() - used);
         if (n < 0) {

@@ -1,8 +1,7 @@
-#include <tolvane/EnforcementDirective.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-
 #include <cmath>
 #include <ostream>
+#include <tolvane/EnforcementDirective.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -52,7 +51,8 @@ std::ostream& operator<<(std::ostream& os, const EnforcementDirective& directive
     return os;
 }
 
-void JSONCoding<ValidationProbe>::encode(nlohmann::ordered_json& out, const ValidationProbe& value) {
+void JSONCoding<ValidationProbe>::encode(nlohmann::ordered_json& out,
+                                         const ValidationProbe& value) {
     out = nlohmann::ordered_json::object();
     JSONCoding<Domain>::encode(out["domain"], value.domain());
     out["expiresAt"] = detail::encodeNumber(value.expiresAt());
@@ -71,7 +71,8 @@ void JSONCoding<EnforcementDirective>::encode(nlohmann::ordered_json& out,
                                               const EnforcementDirective& value) {
     out = nlohmann::ordered_json::object();
     if (value.scope()) JSONCoding<Scope>::encode(out["scope"], *value.scope());
-    if (value.validation()) JSONCoding<ValidationProbe>::encode(out["validation"], *value.validation());
+    if (value.validation())
+        JSONCoding<ValidationProbe>::encode(out["validation"], *value.validation());
     out["publishedAt"] = detail::encodeNumber(value.publishedAt());
 }
 
@@ -104,7 +105,8 @@ std::size_t std::hash<tolvane::ValidationProbe>::operator()(
 std::size_t std::hash<tolvane::EnforcementDirective>::operator()(
     const tolvane::EnforcementDirective& directive) const noexcept {
     std::size_t h = std::hash<double>{}(directive.publishedAt());
-    h = tolvane::combine(h, directive.scope() ? std::hash<tolvane::Scope>{}(*directive.scope()) : 0x51);
+    h = tolvane::combine(
+        h, directive.scope() ? std::hash<tolvane::Scope>{}(*directive.scope()) : 0x51);
     h = tolvane::combine(h, directive.validation()
                                 ? std::hash<tolvane::ValidationProbe>{}(*directive.validation())
                                 : 0x7A);

@@ -1,8 +1,6 @@
-#include <tolvane/EnforcementDirectiveWatcher.hpp>
-
-#include <tolvane/platform/DirectoryWatch.hpp>
-
 #include <mutex>
+#include <tolvane/EnforcementDirectiveWatcher.hpp>
+#include <tolvane/platform/DirectoryWatch.hpp>
 #include <utility>
 
 namespace tolvane {
@@ -55,7 +53,8 @@ void EnforcementDirectiveWatcher::Core::deliverCurrent() {
         hadAdopted = adopted.has_value();
     }
     if (!failed && !hadAdopted) return;  // no file yet, and nothing to stand by: silence
-    auto reason = hadAdopted ? DegradedReason::recoveringFromCorruption : DegradedReason::failedOpen;
+    auto reason =
+        hadAdopted ? DegradedReason::recoveringFromCorruption : DegradedReason::failedOpen;
     if (healthHandler) healthHandler(EnforcementHealthStatus::degraded(reason));
 }
 
@@ -66,7 +65,9 @@ EnforcementDirectiveWatcher::EnforcementDirectiveWatcher(FileEnforcementDirectiv
     : core_(std::make_shared<Core>(std::move(store), queue, std::move(onHealth),
                                    std::move(onChange))) {}
 
-EnforcementDirectiveWatcher::~EnforcementDirectiveWatcher() { stop(); }
+EnforcementDirectiveWatcher::~EnforcementDirectiveWatcher() {
+    stop();
+}
 
 void EnforcementDirectiveWatcher::start() {
     core_->deliverCurrent();

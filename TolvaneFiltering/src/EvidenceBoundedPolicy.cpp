@@ -1,15 +1,18 @@
-#include <tolvane/EvidenceBoundedPolicy.hpp>
-
 #include <ostream>
+#include <tolvane/EvidenceBoundedPolicy.hpp>
 
 namespace tolvane {
 
 std::string_view rawValue(FlowAttribution attribution) {
     switch (attribution) {
-        case FlowAttribution::scoped: return "scoped";
-        case FlowAttribution::unscoped: return "unscoped";
-        case FlowAttribution::ambiguous: return "ambiguous";
-        case FlowAttribution::unattributed: return "unattributed";
+        case FlowAttribution::scoped:
+            return "scoped";
+        case FlowAttribution::unscoped:
+            return "unscoped";
+        case FlowAttribution::ambiguous:
+            return "ambiguous";
+        case FlowAttribution::unattributed:
+            return "unattributed";
     }
     return "unattributed";
 }
@@ -22,8 +25,10 @@ std::string FlowDisposition::description() const {
     switch (kind_) {
         case Kind::allowUnderInspection:
             return "allowUnderInspection(peekBytes: " + std::to_string(peekBytes_) + ")";
-        case Kind::drop: return "drop";
-        case Kind::allowAndRelease: return "allowAndRelease";
+        case Kind::drop:
+            return "drop";
+        case Kind::allowAndRelease:
+            return "allowAndRelease";
     }
     return "drop";
 }
@@ -54,18 +59,22 @@ FlowAttribution EvidenceBoundedPolicy::attribution(const FlowEvidence& evidence,
     return attributionOfRememberedNames(names, matched);
 }
 
-FlowAttribution EvidenceBoundedPolicy::attributionOfRememberedNames(std::size_t live, std::size_t matching) {
+FlowAttribution EvidenceBoundedPolicy::attributionOfRememberedNames(std::size_t live,
+                                                                    std::size_t matching) {
     if (live == 0) return FlowAttribution::unattributed;
     if (matching == live) return FlowAttribution::scoped;
     if (matching == 0) return FlowAttribution::unscoped;
     return FlowAttribution::ambiguous;
 }
 
-FlowDisposition EvidenceBoundedPolicy::disposition(FlowAttribution attribution, bool scopeIsEnforcing) {
+FlowDisposition EvidenceBoundedPolicy::disposition(FlowAttribution attribution,
+                                                   bool scopeIsEnforcing) {
     switch (attribution) {
-        case FlowAttribution::scoped: return FlowDisposition::drop();
+        case FlowAttribution::scoped:
+            return FlowDisposition::drop();
         case FlowAttribution::unscoped:
-        case FlowAttribution::ambiguous: return FlowDisposition::allowAndRelease();
+        case FlowAttribution::ambiguous:
+            return FlowDisposition::allowAndRelease();
         case FlowAttribution::unattributed:
             return scopeIsEnforcing ? FlowDisposition::allowUnderInspection(inspectionPeekBytes)
                                     : FlowDisposition::allowAndRelease();

@@ -1,6 +1,5 @@
-#include <tolvane/FlowClassifier.hpp>
-
 #include <ostream>
+#include <tolvane/FlowClassifier.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -53,7 +52,8 @@ FlowClassifier::Enforcement FlowClassifier::makeEnforcement(const EnforcementDir
 
 FlowClassifier::FlowClassifier(std::optional<EnforcementDirective> directive,
                                NameAddressAssociations::Limits associationLimits, Instant now)
-    : enforcement_(makeEnforcement(directive ? &*directive : nullptr, now, /*dropExpiredProbe=*/false)),
+    : enforcement_(
+          makeEnforcement(directive ? &*directive : nullptr, now, /*dropExpiredProbe=*/false)),
       associations_(associationLimits) {
     counters_.scopeGeneration = enforcement_.generation;
 }
@@ -103,11 +103,13 @@ FlowClassification FlowClassifier::classifyLocked(const FlowEvidence& evidence, 
     }
     // The policy's rule for an address alone, with each remembered name matched once per
     // matcher: the same answers, without re-hashing every name on every flow.
-    const auto tally = associations_.tallyLiveNames(
-        *address, now, matcherVersion_, [&](std::string_view name) { return matcher.matches(name); });
+    const auto tally =
+        associations_.tallyLiveNames(*address, now, matcherVersion_,
+                                     [&](std::string_view name) { return matcher.matches(name); });
     const FlowAttribution attribution =
         EvidenceBoundedPolicy::attributionOfRememberedNames(tally.live, tally.accepted);
-    return FlowClassification(attribution, EvidenceBoundedPolicy::disposition(attribution, enforcing));
+    return FlowClassification(attribution,
+                              EvidenceBoundedPolicy::disposition(attribution, enforcing));
 }
 
 void FlowClassifier::leaveInspection() {
@@ -126,15 +128,26 @@ FlowClassification FlowClassifier::classifyNewFlow(const FlowEvidence& evidence,
     const FlowClassification classification = classifyLocked(evidence, now);
     ++counters_.flowsClassified;
     switch (classification.attribution()) {
-        case FlowAttribution::ambiguous: ++counters_.ambiguousFlowsAllowed; break;
-        case FlowAttribution::unattributed: ++counters_.unattributedFlowsAllowed; break;
+        case FlowAttribution::ambiguous:
+            ++counters_.ambiguousFlowsAllowed;
+            break;
+        case FlowAttribution::unattributed:
+            ++counters_.unattributedFlowsAllowed;
+            break;
         case FlowAttribution::scoped:
-        case FlowAttribution::unscoped: break;
+        case FlowAttribution::unscoped:
+            break;
     }
     switch (classification.disposition().kind()) {
-        case FlowDisposition::Kind::allowUnderInspection: ++counters_.flowsHeldForInspection; break;
-        case FlowDisposition::Kind::allowAndRelease: ++counters_.flowsReleased; break;
-        case FlowDisposition::Kind::drop: ++counters_.flowsDropped; break;
+        case FlowDisposition::Kind::allowUnderInspection:
+            ++counters_.flowsHeldForInspection;
+            break;
+        case FlowDisposition::Kind::allowAndRelease:
+            ++counters_.flowsReleased;
+            break;
+        case FlowDisposition::Kind::drop:
+            ++counters_.flowsDropped;
+            break;
     }
     return classification;
 }
@@ -156,7 +169,8 @@ FlowClassification FlowClassifier::classifyInspectedFlow(const FlowEvidence& evi
             if (bytesInspected < EvidenceBoundedPolicy::inspectionPeekBytes) return classification;
             leaveInspection();
             ++counters_.flowsReleased;
-            return FlowClassification(classification.attribution(), FlowDisposition::allowAndRelease());
+            return FlowClassification(classification.attribution(),
+                                      FlowDisposition::allowAndRelease());
     }
     return classification;
 }
@@ -176,10 +190,10 @@ FilterCounters FlowClassifier::diagnosticCounters() const {
 std::size_t std::hash<tolvane::FilterCounters>::operator()(
     const tolvane::FilterCounters& c) const noexcept {
     std::size_t h = 0;
-    for (std::int64_t value : {c.scopeGeneration, c.flowsClassified, c.flowsDropped, c.flowsReleased,
-                               c.flowsHeldForInspection, c.ambiguousFlowsAllowed,
-                               c.unattributedFlowsAllowed, c.associationsRecorded,
-                               c.associatedAddressCount}) {
+    for (std::int64_t value :
+         {c.scopeGeneration, c.flowsClassified, c.flowsDropped, c.flowsReleased,
+          c.flowsHeldForInspection, c.ambiguousFlowsAllowed, c.unattributedFlowsAllowed,
+          c.associationsRecorded, c.associatedAddressCount}) {
         h ^= std::hash<std::int64_t>{}(value) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
     }
     return h;

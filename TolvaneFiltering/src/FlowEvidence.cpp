@@ -1,7 +1,6 @@
+#include <ostream>
 #include <tolvane/FlowEvidence.hpp>
 #include <tolvane/detail/Unicode.hpp>
-
-#include <ostream>
 
 namespace tolvane {
 

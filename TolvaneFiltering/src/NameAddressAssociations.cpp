@@ -1,6 +1,3 @@
-#include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
@@ -8,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tolvane/NameAddressAssociations.hpp>
+#include <tolvane/detail/Unicode.hpp>
 
 namespace tolvane {
 
@@ -15,7 +14,9 @@ namespace {
 
 // A strict weak order on instants that puts NaN first. A NaN observation is never live, and
 // with it first the dead observations of any instant form a prefix of this order.
-inline bool before(Instant a, Instant b) { return a < b || (std::isnan(a) && !std::isnan(b)); }
+inline bool before(Instant a, Instant b) {
+    return a < b || (std::isnan(a) && !std::isnan(b));
+}
 
 template <class Names>
 Instant earliestOf(const Names& names) {
@@ -36,7 +37,9 @@ inline bool equalFolded(std::string_view stored, std::string_view candidate) {
     return true;
 }
 
-inline std::uint64_t hashOf(std::string_view literal) { return std::hash<std::string_view>{}(literal); }
+inline std::uint64_t hashOf(std::string_view literal) {
+    return std::hash<std::string_view>{}(literal);
+}
 
 // Names and addresses that differ only in how their characters are composed (an accented
 // letter as one character or as a letter and a combining mark) are the same text, so both
@@ -46,9 +49,10 @@ std::string composed(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     if (U_FAILURE(status)) return std::string(text);
-    const icu::UnicodeString normalized = nfc->normalize(
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))),
-        status);
+    const icu::UnicodeString normalized =
+        nfc->normalize(icu::UnicodeString::fromUTF8(
+                           icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))),
+                       status);
     if (U_FAILURE(status)) return std::string(text);
     std::string result;
     normalized.toUTF8String(result);
@@ -68,7 +72,8 @@ std::size_t NameAddressAssociations::bucketOf(std::string_view literal, std::uin
     }
 }
 
-const NameAddressAssociations::Entry* NameAddressAssociations::find(std::string_view literal) const {
+const NameAddressAssociations::Entry* NameAddressAssociations::find(
+    std::string_view literal) const {
     if (count_ == 0) return nullptr;
     // Entries are keyed by the composed form of their literal.
     std::string key;
@@ -120,7 +125,8 @@ void NameAddressAssociations::removeEntry(std::uint32_t slot) {
     buckets_[hole] = Bucket{};
     for (std::size_t at = (hole + 1) & mask; buckets_[at].slotPlusOne != 0; at = (at + 1) & mask) {
         const std::size_t home = buckets_[at].hash & mask;
-        const bool staysPut = hole <= at ? (hole < home && home <= at) : (hole < home || home <= at);
+        const bool staysPut =
+            hole <= at ? (hole < home && home <= at) : (hole < home || home <= at);
         if (staysPut) continue;
         buckets_[hole] = buckets_[at];
         buckets_[at] = Bucket{};
@@ -261,7 +267,8 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
                                  return before(a.observedAt, b.observedAt);
                              });
             const std::size_t keep = limit > 0 ? static_cast<std::size_t>(limit) : 0;
-            entry.names.erase(entry.names.begin(), entry.names.end() - static_cast<std::ptrdiff_t>(keep));
+            entry.names.erase(entry.names.begin(),
+                              entry.names.end() - static_cast<std::ptrdiff_t>(keep));
         }
     }
     entry.earliestObservedAt = earliestOf(entry.names);
@@ -276,7 +283,8 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
     }
 }
 
-std::vector<std::string> NameAddressAssociations::names(const FlowAddress& address, Instant now) const {
+std::vector<std::string> NameAddressAssociations::names(const FlowAddress& address,
+                                                        Instant now) const {
     std::vector<std::string> live;
     forEachLiveName(address, now, [&](std::string_view name) { live.emplace_back(name); });
     return live;
@@ -317,7 +325,9 @@ void NameAddressAssociations::removeAll() {
 std::size_t std::hash<tolvane::NameAddressAssociations::Limits>::operator()(
     const tolvane::NameAddressAssociations::Limits& limits) const noexcept {
     std::size_t h = std::hash<double>{}(limits.lifetime);
-    h ^= std::hash<std::int64_t>{}(limits.maximumAddresses) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
-    h ^= std::hash<std::int64_t>{}(limits.maximumNamesPerAddress) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+    h ^= std::hash<std::int64_t>{}(limits.maximumAddresses) + 0x9E3779B97F4A7C15ULL + (h << 6) +
+         (h >> 2);
+    h ^= std::hash<std::int64_t>{}(limits.maximumNamesPerAddress) + 0x9E3779B97F4A7C15ULL +
+         (h << 6) + (h >> 2);
     return h;
 }

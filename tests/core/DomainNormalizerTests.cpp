@@ -1,8 +1,7 @@
-#include <tolvane/DomainNormalizer.hpp>
-
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tolvane/DomainNormalizer.hpp>
 #include <unordered_set>
 
 using tolvane::Domain;

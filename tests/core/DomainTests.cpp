@@ -1,17 +1,18 @@
-#include <tolvane/Domain.hpp>
-#include <tolvane/DomainMatcher.hpp>
-
 #include <gtest/gtest.h>
 
-#include "TestSupport.hpp"
-
 #include <string>
+#include <tolvane/Domain.hpp>
+#include <tolvane/DomainMatcher.hpp>
 #include <vector>
+
+#include "TestSupport.hpp"
 
 namespace tolvane {
 namespace {
 
-Domain D(std::string_view text) { return *Domain::make(text); }
+Domain D(std::string_view text) {
+    return *Domain::make(text);
+}
 
 TEST(Domain, NormalisesCaseAndOneTrailingDot) {
     EXPECT_EQ(D("Example.COM").name(), "example.com");
@@ -32,9 +33,10 @@ TEST(Domain, AcceptsWhatOnlyTheNormaliserWouldRefuse) {
 }
 
 TEST(Domain, RejectsEmptyLabelsWhitespaceAndExcludedCharacters) {
-    for (const char* text : {"example..com", ".example.com", "example.com..", "", ".", "exa mple.com",
-                             "example.com\n", "a@b.com", "example.com:443", "example.com/path", "[::1]",
-                             "a\tb", "a\u00a0b", "a\u2028b", "a\u3000b"}) {
+    for (const char* text :
+         {"example..com", ".example.com", "example.com..", "", ".", "exa mple.com", "example.com\n",
+          "a@b.com", "example.com:443", "example.com/path", "[::1]", "a\tb", "a\u00a0b", "a\u2028b",
+          "a\u3000b"}) {
         EXPECT_FALSE(Domain::make(text).has_value()) << text;
     }
     for (char c : std::string("/\\?#@:[]\"'<>,;=&%+!*()")) {
@@ -74,8 +76,8 @@ TEST(Domain, JSONIsTheBareNameAndDecodingNormalises) {
 
 TEST(DomainMatcher, MatchesNamesAndWhatLiesUnderThem) {
     const DomainMatcher matcher(std::vector{D("example.com")});
-    for (const char* host : {"example.com", "EXAMPLE.com", "mail.example.com", "example.com.",
-                             "a.b.example.com"}) {
+    for (const char* host :
+         {"example.com", "EXAMPLE.com", "mail.example.com", "example.com.", "a.b.example.com"}) {
         EXPECT_TRUE(matcher.matches(host)) << host;
     }
     for (const char* host : {"example.co", "notexample.com", "com", "", "example.com..",

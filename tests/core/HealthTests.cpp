@@ -1,6 +1,6 @@
-#include <tolvane/Health.hpp>
-
 #include <gtest/gtest.h>
+
+#include <tolvane/Health.hpp>
 
 namespace tolvane {
 namespace {
@@ -43,8 +43,9 @@ TEST(Health, DerivedProperties) {
 
 TEST(Health, JSONFormsRoundTrip) {
     EXPECT_EQ(encodeJSON(EnforcementHealthStatus::healthy()), R"({"healthy":{}})");
-    EXPECT_EQ(encodeJSON(EnforcementHealthStatus::degraded(DegradedReason::recoveringFromCorruption)),
-              R"({"degraded":{"_0":"recoveringFromCorruption"}})");
+    EXPECT_EQ(
+        encodeJSON(EnforcementHealthStatus::degraded(DegradedReason::recoveringFromCorruption)),
+        R"({"degraded":{"_0":"recoveringFromCorruption"}})");
     EXPECT_EQ(encodeJSON(DegradedReason::failedOpen), "\"failedOpen\"");
     for (auto reason : allDegradedReasonCases) {
         const auto status = EnforcementHealthStatus::degraded(reason);
@@ -54,20 +55,24 @@ TEST(Health, JSONFormsRoundTrip) {
         const auto validation = EnforcementValidation::failed(failure);
         EXPECT_EQ(decodeJSON<EnforcementValidation>(encodeJSON(validation)), validation);
     }
-    EXPECT_EQ(decodeJSON<EnforcementValidation>(R"({"passed":{}})"), EnforcementValidation::passed());
+    EXPECT_EQ(decodeJSON<EnforcementValidation>(R"({"passed":{}})"),
+              EnforcementValidation::passed());
     EXPECT_EQ(decodeJSON<EnforcementHealthStatus>(R"({"healthy":{"x":1},"other":2})"),
               EnforcementHealthStatus::healthy());
 }
 
 TEST(Health, DecodingErrors) {
-    for (const char* text : {"{}", R"({"healthy":{},"degraded":{"_0":"failedOpen"}})", R"({"Healthy":{}})"}) {
+    for (const char* text :
+         {"{}", R"({"healthy":{},"degraded":{"_0":"failedOpen"}})", R"({"Healthy":{}})"}) {
         const auto e = decodeError([&] { decodeJSON<EnforcementHealthStatus>(text); });
         EXPECT_EQ(e.kind(), DecodingError::Kind::typeMismatch) << text;
         EXPECT_EQ(e.debugDescription(), "Invalid number of keys found, expected one.");
     }
     EXPECT_EQ(decodeError([] { decodeJSON<EnforcementHealthStatus>(R"({"degraded":{}})"); }).kind(),
               DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(decodeError([] { decodeJSON<EnforcementValidation>(R"({"failed":{"_0":"nope"}})"); }).kind(),
+    EXPECT_EQ(decodeError([] {
+                  decodeJSON<EnforcementValidation>(R"({"failed":{"_0":"nope"}})");
+              }).kind(),
               DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(decodeError([] { decodeJSON<EnforcementHealthStatus>(R"({"healthy":1})"); }).kind(),
               DecodingError::Kind::typeMismatch);

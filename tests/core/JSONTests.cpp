@@ -1,11 +1,10 @@
-#include <tolvane/Domain.hpp>
-#include <tolvane/JSON.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <tolvane/Domain.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 namespace {
@@ -36,9 +35,9 @@ TEST(JSON, ShortestDecimalKeepsOneDecimalPlaceForWholeNumbers) {
 }
 
 TEST(JSON, BadDocumentsAreDataCorrupted) {
-    for (std::string text : {std::string(""), std::string("{"), std::string("\"\xff\""),
-                             std::string("nul"), std::string("1e99999"), std::string(100000, '['),
-                             std::string("\"a\" \"b\"")}) {
+    for (std::string text :
+         {std::string(""), std::string("{"), std::string("\"\xff\""), std::string("nul"),
+          std::string("1e99999"), std::string(100000, '['), std::string("\"a\" \"b\"")}) {
         try {
             decodeJSON<Domain>(text);
             ADD_FAILURE() << text.substr(0, 20);

@@ -1,15 +1,16 @@
-#include <tolvane/DomainMatcher.hpp>
-#include <tolvane/Scope.hpp>
-
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <tolvane/DomainMatcher.hpp>
+#include <tolvane/Scope.hpp>
 #include <unordered_set>
 
 namespace tolvane {
 namespace {
 
-Domain D(std::string_view text) { return *Domain::make(text); }
+Domain D(std::string_view text) {
+    return *Domain::make(text);
+}
 
 TEST(Scope, StrengtheningAddsOneGenerationPerCall) {
     const Scope scope(4, {D("a.com")});
@@ -33,7 +34,8 @@ TEST(Scope, StrengtheningWithNothingNewFails) {
     fails(Scope(4, {D("a.com")}), {}, C::noAdditionalDomains);
     fails(Scope(4, {D("a.com")}), {D("a.com")}, C::noAdditionalDomains);
     fails(Scope(1, {}), {}, C::noAdditionalDomains);
-    fails(Scope(std::numeric_limits<std::int64_t>::max(), {}), {D("a.com")}, C::generationExhausted);
+    fails(Scope(std::numeric_limits<std::int64_t>::max(), {}), {D("a.com")},
+          C::generationExhausted);
     // Errors are values: equal cases compare and hash alike.
     const std::unordered_set<ScopeStrengtheningError> seen{
         ScopeStrengtheningError(C::noAdditionalDomains),
@@ -56,8 +58,9 @@ TEST(Scope, CoversByWholeLabelsOnly) {
 TEST(Scope, JSONFormAndItsErrors) {
     const Scope scope(2, {D("example.com")});
     EXPECT_EQ(encodeJSON(scope), R"({"generation":2,"domains":["example.com"]})");
-    EXPECT_EQ(decodeJSON<Scope>(R"({"domains":["Example.com","example.com."],"generation":2,"x":1})"),
-              scope);
+    EXPECT_EQ(
+        decodeJSON<Scope>(R"({"domains":["Example.com","example.com."],"generation":2,"x":1})"),
+        scope);
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":-3,"domains":[]})"), Scope(-3, {}));
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":5.0,"domains":[]})"), Scope(5, {}));
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":1e3,"domains":[]})"), Scope(1000, {}));
@@ -72,11 +75,14 @@ TEST(Scope, JSONFormAndItsErrors) {
     };
     EXPECT_EQ(error(R"({"domains":[]})").kind(), DecodingError::Kind::keyNotFound);
     EXPECT_EQ(error(R"({"generation":1})").kind(), DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(error(R"({"generation":"1","domains":[]})").kind(), DecodingError::Kind::typeMismatch);
-    EXPECT_EQ(error(R"({"generation":1.5,"domains":[]})").kind(), DecodingError::Kind::dataCorrupted);
+    EXPECT_EQ(error(R"({"generation":"1","domains":[]})").kind(),
+              DecodingError::Kind::typeMismatch);
+    EXPECT_EQ(error(R"({"generation":1.5,"domains":[]})").kind(),
+              DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(error(R"({"generation":1e19,"domains":[]})").kind(),
               DecodingError::Kind::dataCorrupted);
-    EXPECT_EQ(error(R"({"generation":1,"domains":null})").kind(), DecodingError::Kind::valueNotFound);
+    EXPECT_EQ(error(R"({"generation":1,"domains":null})").kind(),
+              DecodingError::Kind::valueNotFound);
     const auto bad = error(R"({"generation":1,"domains":["a.com","a b"]})");
     EXPECT_EQ(bad.kind(), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(bad.debugDescription(), "Not a valid domain name: a b");

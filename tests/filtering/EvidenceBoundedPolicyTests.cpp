@@ -1,8 +1,7 @@
-#include <tolvane/EvidenceBoundedPolicy.hpp>
-
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tolvane/EvidenceBoundedPolicy.hpp>
 
 using namespace tolvane;
 
@@ -27,7 +26,8 @@ NameAddressAssociations remembering(std::initializer_list<const char*> names) {
 }
 
 FlowClassification classify(const FlowEvidence& evidence, const DomainMatcher& matcher,
-                            const NameAddressAssociations& associations, bool enforcing, Instant now = 1) {
+                            const NameAddressAssociations& associations, bool enforcing,
+                            Instant now = 1) {
     return EvidenceBoundedPolicy::classify(evidence, matcher, associations, enforcing, now);
 }
 }  // namespace
@@ -48,11 +48,14 @@ TEST(EvidenceBoundedPolicyTests, TheNameDecidesWhenThereIsOne) {
 
 TEST(EvidenceBoundedPolicyTests, AnAddressAloneIsJudgedByItsRememberedNames) {
     const auto matcher = blocking({"example.com"});
-    EXPECT_EQ(classify({std::nullopt, address}, matcher, remembering({"a.example.com", "example.com"}), true),
+    EXPECT_EQ(classify({std::nullopt, address}, matcher,
+                       remembering({"a.example.com", "example.com"}), true),
               FlowClassification(FlowAttribution::scoped, drop));
-    EXPECT_EQ(classify({std::nullopt, address}, matcher, remembering({"a.example.com", "other.org"}), true),
+    EXPECT_EQ(classify({std::nullopt, address}, matcher,
+                       remembering({"a.example.com", "other.org"}), true),
               FlowClassification(FlowAttribution::ambiguous, release));
-    EXPECT_EQ(classify({std::nullopt, address}, matcher, remembering({"a.example.com", "other.org"}), false),
+    EXPECT_EQ(classify({std::nullopt, address}, matcher,
+                       remembering({"a.example.com", "other.org"}), false),
               FlowClassification(FlowAttribution::ambiguous, release));
     EXPECT_EQ(classify({std::nullopt, address}, matcher, remembering({"other.org"}), true),
               FlowClassification(FlowAttribution::unscoped, release));
@@ -83,9 +86,11 @@ TEST(EvidenceBoundedPolicyTests, DispositionsCompareWithTheirByteCount) {
     EXPECT_TRUE(release.releasesFromInspection());
     EXPECT_FALSE(release.peekBytes());
     EXPECT_NE(hold, FlowDisposition::allowUnderInspection(1));
-    EXPECT_NE(FlowClassification(FlowAttribution::scoped, drop), FlowClassification(FlowAttribution::unscoped, drop));
+    EXPECT_NE(FlowClassification(FlowAttribution::scoped, drop),
+              FlowClassification(FlowAttribution::unscoped, drop));
 
-    EXPECT_NE(std::hash<FlowDisposition>{}(hold), std::hash<FlowDisposition>{}(FlowDisposition::allowUnderInspection(1)));
+    EXPECT_NE(std::hash<FlowDisposition>{}(hold),
+              std::hash<FlowDisposition>{}(FlowDisposition::allowUnderInspection(1)));
 
     std::ostringstream text;
     text << FlowClassification(FlowAttribution::unattributed, hold);

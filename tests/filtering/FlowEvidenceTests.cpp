@@ -1,8 +1,7 @@
-#include <tolvane/FlowEvidence.hpp>
-
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tolvane/FlowEvidence.hpp>
 
 using namespace tolvane;
 using namespace tolvane::platform;
@@ -17,14 +16,16 @@ Endpoint ipv4Endpoint(const char* text) {
     return Endpoint::hostPort(EndpointHost::ipv4(*IPv4Address::make(text)), 443);
 }
 
-Endpoint nameEndpoint(const char* name) { return Endpoint::hostPort(EndpointHost::name(name), 443); }
+Endpoint nameEndpoint(const char* name) {
+    return Endpoint::hostPort(EndpointHost::name(name), 443);
+}
 }  // namespace
 
 TEST(PlatformAddressTests, IPv4ParsesDottedDecimalOnly) {
     EXPECT_EQ(IPv4Address::make("192.0.2.7")->description(), "192.0.2.7");
     EXPECT_EQ(IPv4Address::make("0.0.0.0")->bytes, (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1.2.3.4 ", "a.b.c.d",
-                            "1.2.3.4/8", "1111111111111111.2.3.4"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1.2.3.4 ",
+                            "a.b.c.d", "1.2.3.4/8", "1111111111111111.2.3.4"}) {
         EXPECT_FALSE(IPv4Address::make(bad)) << bad;
     }
 }
@@ -32,7 +33,7 @@ TEST(PlatformAddressTests, IPv4ParsesDottedDecimalOnly) {
 TEST(PlatformAddressTests, IPv6PrintsTheRecommendedForm) {
     EXPECT_EQ(printedIPv6("2001:DB8:0:0:0:0:0:A"), "2001:db8::a");
     EXPECT_EQ(printedIPv6("2001:db8:0:1:1:1:1:1"), "2001:db8:0:1:1:1:1:1");
-    EXPECT_EQ(printedIPv6("2001:0:0:1:0:0:0:1"), "2001:0:0:1::1");     // the longer run
+    EXPECT_EQ(printedIPv6("2001:0:0:1:0:0:0:1"), "2001:0:0:1::1");        // the longer run
     EXPECT_EQ(printedIPv6("2001:db8:0:0:1:0:0:1"), "2001:db8::1:0:0:1");  // first of equal runs
     EXPECT_EQ(printedIPv6("::"), "::");
     EXPECT_EQ(printedIPv6("0::1"), "::1");
@@ -113,7 +114,8 @@ TEST(FlowEvidenceTests, NameSourcesInOrderOfTrust) {
 
 TEST(FlowEvidenceTests, AddressesOnlyFromAddressEndpoints) {
     FilterSocketFlow v6;
-    v6.remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::ipv6(*IPv6Address::make("FE80:0::A%en0")), 80);
+    v6.remoteFlowEndpoint =
+        Endpoint::hostPort(EndpointHost::ipv6(*IPv6Address::make("FE80:0::A%en0")), 80);
     EXPECT_EQ(FlowEvidence::fromFlow(v6), FlowEvidence(std::nullopt, FlowAddress("fe80::a")));
 
     FilterSocketFlow other;

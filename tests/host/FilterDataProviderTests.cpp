@@ -1,15 +1,13 @@
-#include "FilterDataProvider.hpp"
-
-#include <tolvane/platform/Logger.hpp>
-#include <tolvane/platform/SystemExtension.hpp>
-
 #include <gtest/gtest.h>
-
-#include "TestSupport.hpp"
 
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <tolvane/platform/Logger.hpp>
+#include <tolvane/platform/SystemExtension.hpp>
+
+#include "FilterDataProvider.hpp"
+#include "TestSupport.hpp"
 
 namespace tolvane {
 namespace {
@@ -18,7 +16,9 @@ using platform::DataVerdict;
 using platform::LogLevel;
 using platform::NewFlowVerdict;
 
-Domain D(std::string_view text) { return *Domain::make(text); }
+Domain D(std::string_view text) {
+    return *Domain::make(text);
+}
 
 std::shared_ptr<platform::FilterSocketFlow> namedFlow(std::string name) {
     auto flow = std::make_shared<platform::FilterSocketFlow>();
@@ -36,7 +36,9 @@ protected:
             return std::make_shared<FilterDataProvider>(std::move(options));
         });
     }
-    FileEnforcementDirectiveStore store() const { return FileEnforcementDirectiveStore(directory.path()); }
+    FileEnforcementDirectiveStore store() const {
+        return FileEnforcementDirectiveStore(directory.path());
+    }
     EnforcementDirective enforcing(std::int64_t generation, const char* domain) const {
         return EnforcementDirective(Scope(generation, {D(domain)}), std::nullopt, 999);
     }
@@ -55,7 +57,8 @@ protected:
 TEST_F(FilterDataProviderTest, AllowsEverythingUntilADirectiveIsAdopted) {
     auto runtime = makeRuntime();
     ASSERT_FALSE(runtime->startFilter().has_value());  // no file: starts, nothing adopted
-    EXPECT_EQ(runtime->handleNewFlow(namedFlow("mail.example.com")), NewFlowVerdict::allowVerdict());
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("mail.example.com")),
+              NewFlowVerdict::allowVerdict());
     EXPECT_EQ(runtime->handleNewFlow(std::make_shared<platform::FilterSocketFlow>()),
               NewFlowVerdict::allowVerdict());
     EXPECT_TRUE(messages(LogLevel::defaultLevel).empty());
@@ -68,8 +71,7 @@ TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
     auto runtime = makeRuntime();
     ASSERT_FALSE(runtime->startFilter().has_value());
     ASSERT_EQ(messages(LogLevel::defaultLevel).size(), 1u);
-    EXPECT_EQ(messages(LogLevel::defaultLevel)[0],
-              "adopted directive <private>");
+    EXPECT_EQ(messages(LogLevel::defaultLevel)[0], "adopted directive <private>");
     platform::Logger::setShowsPrivateData(true);
     store().publish(enforcing(2, "example.com"));  // delivered again by the watcher
     for (int i = 0; i < 500 && messages(LogLevel::defaultLevel).size() < 2; ++i) {
@@ -97,7 +99,8 @@ TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
     // A flow with no evidence is held, outbound only, 4096 bytes at a time.
     auto unknown = std::make_shared<platform::FilterSocketFlow>();
     unknown->identifier = 7;
-    EXPECT_EQ(runtime->handleNewFlow(unknown), NewFlowVerdict::filterDataVerdict(false, 0, true, 4096));
+    EXPECT_EQ(runtime->handleNewFlow(unknown),
+              NewFlowVerdict::filterDataVerdict(false, 0, true, 4096));
     EXPECT_EQ(runtime->handleOutboundData(7, 0, 1000), DataVerdict::dataVerdict(1000, 4096));
     EXPECT_EQ(runtime->handleInboundData(7, 1000, 2000), DataVerdict::dataVerdict(3000, 4096));
     EXPECT_EQ(runtime->handleOutboundData(7, 3000, 1096), DataVerdict::allowVerdict());
@@ -113,7 +116,9 @@ TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
     named->remoteHostname = "cdn.example.com";
     EXPECT_EQ(runtime->handleOutboundDataComplete(9), DataVerdict::dropVerdict());
 
-    const auto counters = static_cast<const FilterDataProvider&>(runtime->provider()).classifier().diagnosticCounters();
+    const auto counters = static_cast<const FilterDataProvider&>(runtime->provider())
+                              .classifier()
+                              .diagnosticCounters();
     EXPECT_EQ(counters.flowsClassified, 5);
     EXPECT_EQ(counters.flowsDropped, 2);
     EXPECT_EQ(counters.flowsReleased, 3);
@@ -125,7 +130,8 @@ TEST_F(FilterDataProviderTest, LogsDegradedHealthAtErrorLevel) {
     std::ofstream(store().url()) << "{not json";
     auto runtime = makeRuntime();
     ASSERT_FALSE(runtime->startFilter().has_value());
-    EXPECT_EQ(messages(LogLevel::error), std::vector<std::string>{"enforcement degraded: failedOpen"});
+    EXPECT_EQ(messages(LogLevel::error),
+              std::vector<std::string>{"enforcement degraded: failedOpen"});
     EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::allowVerdict());
     runtime->stopFilter(platform::FilterStopReason::none);
 }

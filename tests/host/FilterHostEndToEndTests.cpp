@@ -1,20 +1,19 @@
 // tolvane-filter as a subprocess: the event protocol in, verdicts out, the log on stderr.
-#include <tolvane/DirectiveStore.hpp>
-
 #include <gtest/gtest.h>
-
-#include "TestSupport.hpp"
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tolvane/DirectiveStore.hpp>
+
+#include "TestSupport.hpp"
 
 namespace tolvane {
 namespace {
 
-using testing::ChildProcess;
 using testing::builtProgram;
+using testing::ChildProcess;
 using testing::runProcess;
 
 std::vector<std::string> lines(const std::string& text) {
@@ -39,14 +38,16 @@ protected:
     }
     void publish(const std::string& domain, std::int64_t generation) const {
         FileEnforcementDirectiveStore(directory.path())
-            .publish(EnforcementDirective(Scope(generation, {*Domain::make(domain)}), std::nullopt, 1000));
+            .publish(EnforcementDirective(Scope(generation, {*Domain::make(domain)}), std::nullopt,
+                                          1000));
     }
     testing::TemporaryDirectory directory;
 };
 
 TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
-    std::filesystem::copy_file(std::string(TOLVANE_SOURCE_DIR) + "/examples/directives/enforcement-directive.json",
-                               directory.path() / "enforcement-directive.json");
+    std::filesystem::copy_file(
+        std::string(TOLVANE_SOURCE_DIR) + "/examples/directives/enforcement-directive.json",
+        directory.path() / "enforcement-directive.json");
     std::ifstream trace(std::string(TOLVANE_SOURCE_DIR) + "/examples/trace.jsonl");
     const std::string input((std::istreambuf_iterator<char>(trace)), {});
     const auto result = runProcess(command({"--show-private"}), input);
@@ -56,16 +57,19 @@ TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
     EXPECT_EQ(verdicts, (std::vector<std::string>{"drop", "allow", "filterData", "data", "allow",
                                                   "filterData", "drop", "drop", "drop", "allow",
                                                   "allow", "drop", "allow"}));
-    EXPECT_NE(result.standardError.find("adopted directive scopeGeneration=3 classified=0"), std::string::npos);
-    EXPECT_NE(result.standardError.find("filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
-                                        "released=5 heldForInspection=0 ambiguousAllowed=1"),
+    EXPECT_NE(result.standardError.find("adopted directive scopeGeneration=3 classified=0"),
+              std::string::npos);
+    EXPECT_NE(result.standardError.find(
+                  "filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
+                  "released=5 heldForInspection=0 ambiguousAllowed=1"),
               std::string::npos)
         << result.standardError;
 }
 
 TEST_F(FilterHost, ADirectivePublishedWhileRunningChangesLaterVerdicts) {
     ChildProcess filter(command());
-    const std::string flow = R"({"event":"newFlow","flow":1,"remoteHostname":"www.example.com"})" "\n";
+    const std::string flow = R"({"event":"newFlow","flow":1,"remoteHostname":"www.example.com"})"
+                             "\n";
     filter.write(flow);
     EXPECT_EQ(verdictOf(filter.readLine()), "allow");
     publish("example.com", 1);
@@ -78,10 +82,13 @@ TEST_F(FilterHost, ADirectivePublishedWhileRunningChangesLaterVerdicts) {
 
 TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
     std::ofstream(directory.path() / "enforcement-directive.json") << "{\"scope\":";
-    const auto result = runProcess(command(), R"({"event":"newFlow","flow":1,"remoteHostname":"example.com"})" "\n");
+    const auto result =
+        runProcess(command(), R"({"event":"newFlow","flow":1,"remoteHostname":"example.com"})"
+                              "\n");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(verdictOf(result.standardOutput), "allow");
-    EXPECT_NE(result.standardError.find(" error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
+    EXPECT_NE(result.standardError.find(
+                  " error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
               std::string::npos)
         << result.standardError;
     EXPECT_EQ(result.standardError.find("adopted directive"), std::string::npos);
@@ -103,21 +110,29 @@ TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
     const std::string input =
         "not json\n"
         "[1,2]\n"
-        R"({"event":"teleport","flow":1})" "\n"
-        R"({"event":"newFlow"})" "\n"
-        R"({"event":"newFlow","flow":-1})" "\n"
-        R"({"event":"newFlow","flow":1,"remoteEndpoint":{"ipv4":"300.1.1.1"}})" "\n"
-        R"({"event":"outboundData","flow":9,"offset":0,"length":10})" "\n"
+        R"({"event":"teleport","flow":1})"
+        "\n"
+        R"({"event":"newFlow"})"
+        "\n"
+        R"({"event":"newFlow","flow":-1})"
+        "\n"
+        R"({"event":"newFlow","flow":1,"remoteEndpoint":{"ipv4":"300.1.1.1"}})"
+        "\n"
+        R"({"event":"outboundData","flow":9,"offset":0,"length":10})"
+        "\n"
         "# a comment, then a good line\n"
-        R"({"event":"newFlow","flow":2,"remoteHostname":"example.org"})" "\n";
+        R"({"event":"newFlow","flow":2,"remoteHostname":"example.org"})"
+        "\n";
     const auto result = runProcess(command(), input);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(lines(result.standardOutput), std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})"});
+    EXPECT_EQ(lines(result.standardOutput),
+              std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})"});
     const auto errors = result.standardError;
-    for (const char* expected : {"line 1: not JSON", "line 2: an event is a JSON object",
-                                 "line 3: unknown event \"teleport\"", "line 4: missing \"flow\"",
-                                 "line 5: \"flow\" must be a whole number", "line 6: \"ipv4\" is not an IPv4 address",
-                                 "line 7: flow 9 is not held for inspection"}) {
+    for (const char* expected :
+         {"line 1: not JSON", "line 2: an event is a JSON object",
+          "line 3: unknown event \"teleport\"", "line 4: missing \"flow\"",
+          "line 5: \"flow\" must be a whole number", "line 6: \"ipv4\" is not an IPv4 address",
+          "line 7: flow 9 is not held for inspection"}) {
         EXPECT_NE(errors.find(expected), std::string::npos) << expected << "\n" << errors;
     }
 }

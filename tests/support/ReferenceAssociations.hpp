@@ -3,13 +3,12 @@
 // it on every observable result; the benchmark measures it as the point of comparison.
 #pragma once
 
-#include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
-
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <tolvane/NameAddressAssociations.hpp>
+#include <tolvane/detail/Unicode.hpp>
 #include <unordered_map>
 #include <utility>
 #include <vector>

@@ -8,13 +8,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 thread_local std::uint64_t allocations = 0;
@@ -42,15 +42,25 @@ void* operator new[](std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #endif
 
 namespace tolvane::testing {
 
-std::uint64_t allocationCount() { return allocations; }
+std::uint64_t allocationCount() {
+    return allocations;
+}
 
 bool allocationCountingWorks() {
 #ifdef TOLVANE_SANITIZED_ALLOCATOR
@@ -129,11 +139,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
             }
             ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
             if (r <= 0) {
-                if (fds[i].fd == out[0]) outOpen = false;
-                else errOpen = false;
+                if (fds[i].fd == out[0])
+                    outOpen = false;
+                else
+                    errOpen = false;
                 continue;
             }
-            (fds[i].fd == out[0] ? result.standardOutput : result.standardError).append(buffer, static_cast<std::size_t>(r));
+            (fds[i].fd == out[0] ? result.standardOutput : result.standardError)
+                .append(buffer, static_cast<std::size_t>(r));
         }
     }
     close(out[0]);
@@ -157,7 +170,8 @@ struct ChildProcess::State {
     ProcessResult result;
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) : state_(std::make_unique<State>()) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv)
+    : state_(std::make_unique<State>()) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
         throw std::runtime_error("pipe failed");
@@ -212,11 +226,14 @@ void ChildProcess::closeInput() {
     state_->input = -1;
 }
 
-void ChildProcess::signal(int signalNumber) { kill(state_->pid, signalNumber); }
+void ChildProcess::signal(int signalNumber) {
+    kill(state_->pid, signalNumber);
+}
 
 std::string ChildProcess::readLine(std::chrono::milliseconds timeout) {
     std::unique_lock lock(state_->mutex);
-    if (!state_->changed.wait_for(lock, timeout, [&] { return state_->output.find('\n') != std::string::npos; })) {
+    if (!state_->changed.wait_for(lock, timeout,
+                                  [&] { return state_->output.find('\n') != std::string::npos; })) {
         return {};
     }
     const auto end = state_->output.find('\n');
@@ -227,7 +244,8 @@ std::string ChildProcess::readLine(std::chrono::milliseconds timeout) {
 
 bool ChildProcess::waitForError(const std::string& text, std::chrono::milliseconds timeout) {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, timeout, [&] { return state_->error.find(text) != std::string::npos; });
+    return state_->changed.wait_for(lock, timeout,
+                                    [&] { return state_->error.find(text) != std::string::npos; });
 }
 
 ProcessResult ChildProcess::wait() {
@@ -246,6 +264,8 @@ ProcessResult ChildProcess::wait() {
     return result;
 }
 
-std::string builtProgram(const std::string& name) { return std::string(TOLVANE_BIN_DIR) + "/" + name; }
+std::string builtProgram(const std::string& name) {
+    return std::string(TOLVANE_BIN_DIR) + "/" + name;
+}
 
 }  // namespace tolvane::testing

@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,8 +30,8 @@ private:
 
 // What a finished child process left behind.
 struct ProcessResult {
-    int exitCode = -1;      // -1 when it did not exit normally
-    int signal = 0;         // the signal that ended it, if any
+    int exitCode = -1;  // -1 when it did not exit normally
+    int signal = 0;     // the signal that ended it, if any
     std::string standardOutput;
     std::string standardError;
 };

@@ -6,9 +6,8 @@
 //   $ tolvane-psl-probe shop.example.co.uk co.uk
 //   example.co.uk
 //   -
-#include <tolvane/PublicSuffixList.hpp>
-
 #include <iostream>
+#include <tolvane/PublicSuffixList.hpp>
 
 int main(int argc, char** argv) {
     if (argc < 2) {

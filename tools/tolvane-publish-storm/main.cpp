@@ -5,14 +5,13 @@
 //
 // Publication i (1...COUNT) has a scope of generation i with 32 domains and is published at
 // instant 1000 + i. The last one published is printed on standard output in its JSON form.
-#include <tolvane/DirectiveStore.hpp>
-
 #include <charconv>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <tolvane/DirectiveStore.hpp>
 
 int main(int argc, char** argv) {
     using namespace tolvane;
@@ -33,7 +32,8 @@ int main(int argc, char** argv) {
             for (int d = 0; d < 32; ++d) {
                 domains.insert(*Domain::make("site" + std::to_string((i + d) % 97) + ".example"));
             }
-            last.emplace(Scope(i, std::move(domains)), std::nullopt, 1000.0 + static_cast<double>(i));
+            last.emplace(Scope(i, std::move(domains)), std::nullopt,
+                         1000.0 + static_cast<double>(i));
             store.publish(*last);
         }
     } catch (const std::exception& error) {

@@ -22,17 +22,16 @@
 // ExtensionRuling has none.
 #pragma once
 
-#include <tolvane/Health.hpp>
-#include <tolvane/Instant.hpp>
-#include <tolvane/JSON.hpp>
-#include <tolvane/Scope.hpp>
-
 #include <compare>
 #include <functional>
 #include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
+#include <tolvane/Health.hpp>
+#include <tolvane/Instant.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/Scope.hpp>
 
 namespace tolvane {
 

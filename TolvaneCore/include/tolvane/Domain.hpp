@@ -14,14 +14,13 @@
 // /\?#@:[]"'<>,;=&%+!*() , judged per user-perceived character. Ordered by name.
 #pragma once
 
-#include <tolvane/JSON.hpp>
-
 #include <compare>
 #include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/JSON.hpp>
 #include <vector>
 
 namespace tolvane {

@@ -13,16 +13,15 @@
 // A match costs one hash probe per label of the host, whatever the number of names, and
 // allocates nothing unless the host holds a non-ASCII upper-case character (or is over 255
 // bytes with ASCII capitals): every candidate is a slice of the host, and a suffix's hash is
-// built from its labels' hashes, so all suffixes are hashed in one right-to-left pass. Immutable once built, so it
-// may be read from any thread; owners replace it as a whole.
+// built from its labels' hashes, so all suffixes are hashed in one right-to-left pass. Immutable
+// once built, so it may be read from any thread; owners replace it as a whole.
 #pragma once
-
-#include <tolvane/Domain.hpp>
 
 #include <cstdint>
 #include <ranges>
 #include <string>
 #include <string_view>
+#include <tolvane/Domain.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -36,7 +35,7 @@ public:
 
     // From any sequence of Domain; domainNames() keeps the sequence order, duplicates too.
     template <std::ranges::input_range Domains>
-        requires std::same_as<std::ranges::range_value_t<Domains>, Domain>
+    requires std::same_as<std::ranges::range_value_t<Domains>, Domain>
     explicit DomainMatcher(const Domains& domains) {
         for (const Domain& domain : domains) domainNames_.push_back(domain.name());
         buildIndex();

@@ -24,9 +24,6 @@
 // empty path "/". The original text kept in normalizedToRegistrable is the trimmed input.
 #pragma once
 
-#include <tolvane/Domain.hpp>
-#include <tolvane/PublicSuffixList.hpp>
-
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
@@ -34,6 +31,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tolvane/Domain.hpp>
+#include <tolvane/PublicSuffixList.hpp>
 
 namespace tolvane {
 

@@ -1,7 +1,7 @@
 // Health.hpp: the vocabulary for saying whether enforcement works.
 //
 //   EnforcementHealthStatus::healthy()                              {"healthy":{}}
-//   EnforcementHealthStatus::degraded(DegradedReason::failedOpen)   {"degraded":{"_0":"failedOpen"}}
+//   EnforcementHealthStatus::degraded(DegradedReason::failedOpen) {"degraded":{"_0":"failedOpen"}}
 //   EnforcementValidation::failed(EnforcementValidationFailure::filterNotArmed)
 //                                                                   {"failed":{"_0":"filterNotArmed"}}
 //   CommitmentHealth, DegradedReason, EnforcementValidationFailure  bare raw-value strings
@@ -9,13 +9,12 @@
 // Raw values are matched exactly (case-sensitive, no trimming).
 #pragma once
 
-#include <tolvane/JSON.hpp>
-
 #include <array>
 #include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string_view>
+#include <tolvane/JSON.hpp>
 
 namespace tolvane {
 
@@ -34,10 +33,11 @@ inline constexpr std::array<CommitmentHealth, 2> allCommitmentHealthCases = {
 inline constexpr std::array<DegradedReason, 3> allDegradedReasonCases = {
     DegradedReason::recoveringFromCorruption, DegradedReason::pathUnverified,
     DegradedReason::failedOpen};
-inline constexpr std::array<EnforcementValidationFailure, 5> allEnforcementValidationFailureCases = {
-    EnforcementValidationFailure::extensionNotApproved, EnforcementValidationFailure::filterNotArmed,
-    EnforcementValidationFailure::connectionNotDropped,
-    EnforcementValidationFailure::networkUnavailable, EnforcementValidationFailure::inconclusive};
+inline constexpr std::array<EnforcementValidationFailure, 5> allEnforcementValidationFailureCases =
+    {EnforcementValidationFailure::extensionNotApproved,
+     EnforcementValidationFailure::filterNotArmed,
+     EnforcementValidationFailure::connectionNotDropped,
+     EnforcementValidationFailure::networkUnavailable, EnforcementValidationFailure::inconclusive};
 
 std::string_view rawValue(CommitmentHealth value);
 std::string_view rawValue(DegradedReason value);

@@ -11,10 +11,9 @@
 // enumerations with payloads as one member named after the case holding "_0".
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <cstdint>
 #include <iosfwd>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -70,11 +69,11 @@ template <class T>
 struct JSONCoding;
 
 // Declares the JSONCoding specialisation of a type, in that type's header.
-#define TOLVANE_DECLARE_JSON_CODING(T)                                                   \
-    template <>                                                                          \
-    struct JSONCoding<T> {                                                               \
-        static void encode(nlohmann::ordered_json& out, const T& value);                 \
-        static T decode(const nlohmann::json& in, const std::vector<CodingKey>& path);   \
+#define TOLVANE_DECLARE_JSON_CODING(T)                                                 \
+    template <>                                                                        \
+    struct JSONCoding<T> {                                                             \
+        static void encode(nlohmann::ordered_json& out, const T& value);               \
+        static T decode(const nlohmann::json& in, const std::vector<CodingKey>& path); \
     }
 
 // Whole-document helpers, instantiated for every type that has a JSON form.

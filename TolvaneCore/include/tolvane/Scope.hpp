@@ -15,13 +15,12 @@
 // JSON form: {"generation":4,"domains":["a.com"]}; the array is read as a set.
 #pragma once
 
-#include <tolvane/Domain.hpp>
-#include <tolvane/JSON.hpp>
-
 #include <cstdint>
 #include <iosfwd>
 #include <span>
 #include <stdexcept>
+#include <tolvane/Domain.hpp>
+#include <tolvane/JSON.hpp>
 #include <unordered_set>
 
 namespace tolvane {

@@ -18,10 +18,6 @@
 //   CommitmentSelection  {"allWebsites":{}} or {"groups":{"_0":["E621..."]}}
 #pragma once
 
-#include <tolvane/Domain.hpp>
-#include <tolvane/JSON.hpp>
-#include <tolvane/Scope.hpp>
-
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -32,6 +28,9 @@
 #include <ranges>
 #include <string>
 #include <string_view>
+#include <tolvane/Domain.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/Scope.hpp>
 #include <unordered_set>
 #include <utility>
 
@@ -43,7 +42,7 @@ template <class Set>
 std::size_t unorderedHash(const Set& set) {
     std::size_t sum = 0;
     for (const auto& element : set) {
-        sum += std::hash<typename Set::value_type>{}(element) * 0x9E3779B97F4A7C15ULL;
+        sum += std::hash<typename Set::value_type>{}(element)*0x9E3779B97F4A7C15ULL;
     }
     return sum ^ (set.size() * 0xC2B2AE3D27D4EB4FULL);
 }
@@ -142,15 +141,15 @@ public:
 
     // The further elements form the set, then the first is inserted.
     template <class... Rest>
-        requires(std::convertible_to<Rest, Element> && ...)
-    explicit NonEmptySet(Element first, Rest&&... rest)
+    requires(std::convertible_to<Rest, Element>&&...) explicit NonEmptySet(Element first,
+                                                                           Rest&&... rest)
         : storage_{Element(std::forward<Rest>(rest))...} {
         storage_.insert(std::move(first));
     }
 
     // From any sequence of elements; nullopt when it yields none.
     template <std::ranges::input_range Elements>
-        requires std::convertible_to<std::ranges::range_reference_t<Elements>, Element>
+    requires std::convertible_to<std::ranges::range_reference_t<Elements>, Element>
     static std::optional<NonEmptySet> make(Elements&& elements) {
         Storage storage;
         for (auto&& element : elements) storage.insert(Element(element));
@@ -199,9 +198,9 @@ public:
 
     // The domains of the chosen websites; traverses `websites` once. May be empty.
     template <std::ranges::input_range Websites>
-        requires std::same_as<std::remove_cvref_t<std::ranges::range_reference_t<Websites>>,
-                              Website>
-    DomainSet resolvedDomains(Websites&& websites) const {
+    requires std::same_as<std::remove_cvref_t<std::ranges::range_reference_t<Websites>>, Website>
+        DomainSet resolvedDomains(Websites&& websites)
+    const {
         DomainSet domains;
         for (const Website& website : websites) {
             if (selects(website)) domains.insert(website.domain());

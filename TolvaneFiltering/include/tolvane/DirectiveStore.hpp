@@ -22,13 +22,12 @@
 //                                          without reading it
 #pragma once
 
-#include <tolvane/EnforcementDirective.hpp>
-
 #include <cstddef>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <tolvane/EnforcementDirective.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -59,7 +58,8 @@ public:
     // A directive is a few hundred bytes; anything past this is refused unread, so a huge
     // file can neither exhaust memory nor hold up the reader.
     static constexpr std::size_t maximumFileSize = 16 * 1024 * 1024;
-    static constexpr std::filesystem::perms directoryPermissions = std::filesystem::perms::owner_all;
+    static constexpr std::filesystem::perms directoryPermissions =
+        std::filesystem::perms::owner_all;
     static constexpr std::filesystem::perms filePermissions =
         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
 

@@ -19,15 +19,14 @@
 // record checks its fields: any generation, expiry or publication instant is kept as given.
 #pragma once
 
-#include <tolvane/Domain.hpp>
-#include <tolvane/Instant.hpp>
-#include <tolvane/JSON.hpp>
-#include <tolvane/Scope.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
+#include <tolvane/Domain.hpp>
+#include <tolvane/Instant.hpp>
+#include <tolvane/JSON.hpp>
+#include <tolvane/Scope.hpp>
 
 namespace tolvane {
 

@@ -18,11 +18,6 @@
 // threads hold their owner's lock while calling.
 #pragma once
 
-#include <tolvane/DomainMatcher.hpp>
-#include <tolvane/FlowEvidence.hpp>
-#include <tolvane/Instant.hpp>
-#include <tolvane/NameAddressAssociations.hpp>
-
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -30,6 +25,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/DomainMatcher.hpp>
+#include <tolvane/FlowEvidence.hpp>
+#include <tolvane/Instant.hpp>
+#include <tolvane/NameAddressAssociations.hpp>
 
 namespace tolvane {
 

@@ -21,6 +21,12 @@
 // is taken, so adopting even a large scope stalls flows only for a swap.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <tolvane/DomainMatcher.hpp>
 #include <tolvane/EnforcementDirective.hpp>
 #include <tolvane/EvidenceBoundedPolicy.hpp>
@@ -28,25 +34,18 @@
 #include <tolvane/Instant.hpp>
 #include <tolvane/NameAddressAssociations.hpp>
 
-#include <cstdint>
-#include <functional>
-#include <iosfwd>
-#include <mutex>
-#include <optional>
-#include <string>
-
 namespace tolvane {
 
 struct FilterCounters {
-    std::int64_t scopeGeneration = 0;         // generation of the adopted scope, 0 without one
-    std::int64_t flowsClassified = 0;         // new flows classified
-    std::int64_t flowsDropped = 0;            // dropped at their start or after inspection
-    std::int64_t flowsReleased = 0;           // released at their start or after inspection
-    std::int64_t flowsHeldForInspection = 0;  // currently held (never below 0)
-    std::int64_t ambiguousFlowsAllowed = 0;   // new flows attributed ambiguous
+    std::int64_t scopeGeneration = 0;           // generation of the adopted scope, 0 without one
+    std::int64_t flowsClassified = 0;           // new flows classified
+    std::int64_t flowsDropped = 0;              // dropped at their start or after inspection
+    std::int64_t flowsReleased = 0;             // released at their start or after inspection
+    std::int64_t flowsHeldForInspection = 0;    // currently held (never below 0)
+    std::int64_t ambiguousFlowsAllowed = 0;     // new flows attributed ambiguous
     std::int64_t unattributedFlowsAllowed = 0;  // new flows attributed unattributed
-    std::int64_t associationsRecorded = 0;    // new flows whose name and address were recorded
-    std::int64_t associatedAddressCount = 0;  // addresses remembered, as last copied
+    std::int64_t associationsRecorded = 0;      // new flows whose name and address were recorded
+    std::int64_t associatedAddressCount = 0;    // addresses remembered, as last copied
 
     // One log line: "scopeGeneration=0 classified=0 dropped=0 released=0 heldForInspection=0
     // ambiguousAllowed=0 unattributedAllowed=0 associationsRecorded=0 associatedAddresses=0".
@@ -89,11 +88,13 @@ private:
         DomainMatcher scopeMatcher;                 // the scope's domains
         std::optional<DomainMatcher> probeMatcher;  // the scope's domains and the probe's
         std::optional<ValidationProbe> probe;
-        bool matcherIncludesProbe = false;          // probeMatcher is the one in force
+        bool matcherIncludesProbe = false;  // probeMatcher is the one in force
         bool scopeIsEmpty = true;
         std::int64_t generation = 0;
 
-        const DomainMatcher& matcher() const { return matcherIncludesProbe ? *probeMatcher : scopeMatcher; }
+        const DomainMatcher& matcher() const {
+            return matcherIncludesProbe ? *probeMatcher : scopeMatcher;
+        }
         bool isEnforcing() const { return !scopeIsEmpty || matcherIncludesProbe; }
     };
 

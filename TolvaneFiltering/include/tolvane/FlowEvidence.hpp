@@ -14,13 +14,12 @@
 // empty name is stored as absent. The address comes only from an address-typed endpoint.
 #pragma once
 
-#include <tolvane/platform/Flow.hpp>
-
 #include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/platform/Flow.hpp>
 
 namespace tolvane {
 
@@ -43,7 +42,8 @@ std::ostream& operator<<(std::ostream& os, const FlowAddress& address);
 class FlowEvidence {
 public:
     // A present but empty name is stored as absent; everything else is kept as given.
-    FlowEvidence(std::optional<std::string> remoteHostname, std::optional<FlowAddress> remoteAddress);
+    FlowEvidence(std::optional<std::string> remoteHostname,
+                 std::optional<FlowAddress> remoteAddress);
 
     // What the platform reports about `flow`; never fails.
     static FlowEvidence fromFlow(const platform::FilterFlow& flow);

@@ -21,13 +21,12 @@
 // guards it with its lock.
 #pragma once
 
-#include <tolvane/FlowEvidence.hpp>
-#include <tolvane/Instant.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tolvane/FlowEvidence.hpp>
+#include <tolvane/Instant.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -85,7 +84,8 @@ public:
     // a new version whenever its matcher changes. REQUIRES: `test` gives the same answer for
     // a name as long as the same version is passed; version 0 remembers nothing.
     template <class Test>
-    Tally tallyLiveNames(const FlowAddress& address, Instant now, std::uint64_t testVersion, Test&& test) {
+    Tally tallyLiveNames(const FlowAddress& address, Instant now, std::uint64_t testVersion,
+                         Test&& test) {
         Tally tally;
         Entry* entry = findMutable(address.literal());
         if (entry == nullptr) return tally;
@@ -135,7 +135,9 @@ private:
     // Which instant a heap orders entries by.
     enum class Order { recency, expiry };
 
-    bool isLive(Instant observedAt, Instant now) const { return now - observedAt < limits_.lifetime; }
+    bool isLive(Instant observedAt, Instant now) const {
+        return now - observedAt < limits_.lifetime;
+    }
 
     const Entry* find(std::string_view literal) const;
     Entry* findMutable(std::string_view literal) { return const_cast<Entry*>(find(literal)); }
@@ -145,7 +147,9 @@ private:
     void growBuckets();
     void pruneEntry(std::uint32_t slot, Instant now);
 
-    std::vector<std::uint32_t>& heap(Order order) { return order == Order::recency ? byRecency_ : byExpiry_; }
+    std::vector<std::uint32_t>& heap(Order order) {
+        return order == Order::recency ? byRecency_ : byExpiry_;
+    }
     Instant keyOf(Order order, std::uint32_t slot) const;
     std::uint32_t& positionOf(Order order, std::uint32_t slot);
     void heapPush(Order order, std::uint32_t slot);
@@ -155,12 +159,12 @@ private:
     void siftDown(Order order, std::size_t at);
 
     Limits limits_;
-    std::vector<Entry> entries_;               // slots; freed ones keep their buffers
+    std::vector<Entry> entries_;  // slots; freed ones keep their buffers
     std::vector<std::uint32_t> freeSlots_;
-    std::vector<Bucket> buckets_;              // power-of-two size, at most half full
+    std::vector<Bucket> buckets_;  // power-of-two size, at most half full
     std::size_t count_ = 0;
-    std::vector<std::uint32_t> byRecency_;     // min-heap by lastObservedAt
-    std::vector<std::uint32_t> byExpiry_;      // min-heap by earliestObservedAt
+    std::vector<std::uint32_t> byRecency_;  // min-heap by lastObservedAt
+    std::vector<std::uint32_t> byExpiry_;   // min-heap by earliestObservedAt
 };
 
 }  // namespace tolvane

@@ -24,13 +24,12 @@
 // descriptor held open would hold back the kernel's deletion notice until it was closed.
 #pragma once
 
-#include <tolvane/platform/SerialQueue.hpp>
-
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <tolvane/platform/SerialQueue.hpp>
 
 namespace tolvane::platform {
 

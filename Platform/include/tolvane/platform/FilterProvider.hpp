@@ -16,10 +16,6 @@
 // completion hold its provider weakly through weak_from_this().
 #pragma once
 
-#include <tolvane/platform/FilterSettings.hpp>
-#include <tolvane/platform/FilterVerdict.hpp>
-#include <tolvane/platform/Flow.hpp>
-
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -29,6 +25,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tolvane/platform/FilterSettings.hpp>
+#include <tolvane/platform/FilterVerdict.hpp>
+#include <tolvane/platform/Flow.hpp>
 
 namespace tolvane::platform {
 
@@ -78,7 +77,9 @@ inline constexpr std::array<FilterStopReason, 15> allFilterStopReasonCases = {
     FilterStopReason::sleep,
     FilterStopReason::appUpdate,
 };
-constexpr long rawValue(FilterStopReason value) { return static_cast<long>(value); }
+constexpr long rawValue(FilterStopReason value) {
+    return static_cast<long>(value);
+}
 template <>
 std::optional<FilterStopReason> fromRawValue<FilterStopReason>(long raw);
 std::string_view caseName(FilterStopReason value);  // "userInitiated"

@@ -6,14 +6,13 @@
 //   fromRawValue<FilterAction>(2)                   FilterAction::drop; 9 -> nullopt
 #pragma once
 
-#include <tolvane/platform/Flow.hpp>
-
 #include <array>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/platform/Flow.hpp>
 #include <vector>
 
 namespace tolvane::platform {
@@ -26,9 +25,15 @@ inline constexpr std::array<FilterAction, 5> allFilterActionCases = {
 enum class NetworkRuleProtocol { any = 0, tcp = 1, udp = 2 };
 enum class TrafficDirection { any = 0, inbound = 1, outbound = 2 };
 
-constexpr long rawValue(FilterAction value) { return static_cast<long>(value); }
-constexpr long rawValue(NetworkRuleProtocol value) { return static_cast<long>(value); }
-constexpr long rawValue(TrafficDirection value) { return static_cast<long>(value); }
+constexpr long rawValue(FilterAction value) {
+    return static_cast<long>(value);
+}
+constexpr long rawValue(NetworkRuleProtocol value) {
+    return static_cast<long>(value);
+}
+constexpr long rawValue(TrafficDirection value) {
+    return static_cast<long>(value);
+}
 
 // `fromRawValue<E>(raw)`: the case whose raw value is `raw`, or nullopt.
 template <class E>

@@ -9,8 +9,9 @@
 //
 // Standard error then shows one line per message:
 //
-//   2025-01-01T12:00:00.123456Z default [com.tolvane.filter:enforcement] adopted directive <private>
-//   2025-01-01T12:00:00.123456Z error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen
+//   2025-01-01T12:00:00.123456Z default [com.tolvane.filter:enforcement] adopted directive
+//   <private> 2025-01-01T12:00:00.123456Z error [com.tolvane.filter:enforcement] enforcement
+//   degraded: failedOpen
 //
 // Private arguments print as "<private>" unless the process shows private data: the
 // environment variable TOLVANE_LOG_PRIVATE=1 (read once), or Logger::setShowsPrivateData.
@@ -104,8 +105,8 @@ struct LogArgumentTraits<Private<T>> {
 
 // One conversion of a format string.
 struct LogPlaceholder {
-    std::size_t begin = 0;  // at '%'
-    std::size_t end = 0;    // one past the conversion character
+    std::size_t begin = 0;      // at '%'
+    std::size_t end = 0;        // one past the conversion character
     std::size_t specBegin = 0;  // flags, width and precision: [specBegin, specEnd)
     std::size_t specEnd = 0;
     char conversion = 0;
@@ -168,9 +169,12 @@ constexpr bool nextLogPlaceholder(std::string_view format, std::size_t& pos, Log
 
 constexpr bool logConversionAccepts(char conversion, LogArgumentKind kind) {
     switch (kind) {
-        case LogArgumentKind::text: return conversion == 's';
-        case LogArgumentKind::integer: return std::string_view("diuxXoc").find(conversion) != std::string_view::npos;
-        case LogArgumentKind::floating: return std::string_view("fFeEgG").find(conversion) != std::string_view::npos;
+        case LogArgumentKind::text:
+            return conversion == 's';
+        case LogArgumentKind::integer:
+            return std::string_view("diuxXoc").find(conversion) != std::string_view::npos;
+        case LogArgumentKind::floating:
+            return std::string_view("fFeEgG").find(conversion) != std::string_view::npos;
     }
     return false;
 }
@@ -183,9 +187,10 @@ template <class... Args>
 class LogFormat {
 public:
     template <class S>
-        requires std::convertible_to<const S&, std::string_view>
+    requires std::convertible_to<const S&, std::string_view>
     consteval LogFormat(const S& text) : text_(text) {
-        constexpr LogArgumentKind kinds[] = {LogArgumentTraits<Args>::kind..., LogArgumentKind::text};
+        constexpr LogArgumentKind kinds[] = {LogArgumentTraits<Args>::kind...,
+                                             LogArgumentKind::text};
         constexpr bool privacies[] = {LogArgumentTraits<Args>::isPrivate..., false};
         std::size_t pos = 0, count = 0;
         LogPlaceholder placeholder;
@@ -263,7 +268,8 @@ public:
 
     // The default level.
     template <class... Args>
-    void notice(detail::LogFormat<std::type_identity_t<Args>...> format, const Args&... args) const {
+    void notice(detail::LogFormat<std::type_identity_t<Args>...> format,
+                const Args&... args) const {
         emit(LogLevel::defaultLevel, format.text(), {detail::toLogArgument(args)...});
     }
     template <class... Args>

@@ -21,8 +21,6 @@
 // runtime does not stand between the host and the provider there.
 #pragma once
 
-#include <tolvane/platform/FilterProvider.hpp>
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,6 +28,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <tolvane/platform/FilterProvider.hpp>
 #include <unordered_map>
 
 namespace tolvane::platform {

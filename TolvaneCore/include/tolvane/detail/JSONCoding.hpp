@@ -12,15 +12,13 @@
 //   }
 #pragma once
 
-#include <tolvane/JSON.hpp>
-
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tolvane/JSON.hpp>
 #include <vector>
 
 namespace tolvane::detail {
@@ -110,7 +108,7 @@ T decodeJSON(std::string_view text) {
 }
 
 // Explicit instantiation of both helpers for a type, in the .cpp that codes it.
-#define TOLVANE_INSTANTIATE_JSON(T)                            \
+#define TOLVANE_INSTANTIATE_JSON(T)                     \
     template std::string encodeJSON<T>(const T& value); \
     template T decodeJSON<T>(std::string_view text)
 

@@ -17,7 +17,9 @@ inline bool isASCII(std::string_view text) {
     return true;
 }
 
-inline bool isASCIIUpper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+inline bool isASCIIUpper(unsigned char c) {
+    return c >= 'A' && c <= 'Z';
+}
 inline char asciiLower(char c) {
     return isASCIIUpper(static_cast<unsigned char>(c)) ? static_cast<char>(c + ('a' - 'A')) : c;
 }
