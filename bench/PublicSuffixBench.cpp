@@ -15,8 +15,8 @@
 #include <string>
 #include <tolvane/DomainNormalizer.hpp>
 #include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/ResourceBundle.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/ResourceBundle.hpp>
+#include <tolvane/Unicode.hpp>
 #include <vector>
 
 #if defined(TOLVANE_HAVE_LIBPSL)
@@ -31,8 +31,8 @@ constexpr std::size_t kHostCount = 100'000;
 
 const std::string& packagedPath() {
     static const std::string path = [] {
-        auto found = tolvane::detail::resourcePath("public_suffix_list", "dat");
-        if (!found) tolvane::detail::fatalError("no packaged public_suffix_list.dat");
+        auto found = tolvane::resources::resourcePath("public_suffix_list", "dat");
+        if (!found) tolvane::resources::fatalError("no packaged public_suffix_list.dat");
         return found->string();
     }();
     return path;
@@ -64,7 +64,7 @@ Rules rulesOf(const std::string& text) {
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        std::string_view token = tolvane::detail::trimmedWhitespace(line, true);
+        std::string_view token = tolvane::unicode::trimmedWhitespace(line, true);
         if (token.empty() || token.starts_with("//")) continue;
         token = token.substr(0, token.find(' '));
         std::vector<std::string>* into = &rules.exact;

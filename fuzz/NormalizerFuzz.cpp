@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 #include <tolvane/DomainNormalizer.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace {
 
@@ -17,7 +17,7 @@ void require(bool condition) {
 // ASCII-compatible form already.
 void requireNormalDomain(const tolvane::Domain& domain) {
     const std::string& name = domain.name();
-    require(tolvane::detail::isASCII(name));
+    require(tolvane::unicode::isASCII(name));
     const auto again = tolvane::Domain::make(name);
     require(again && again->name() == name);
 }

@@ -202,27 +202,4 @@ void Logger::emit(LogLevel level, std::string_view format,
     writeAll(STDERR_FILENO, line);
 }
 
-LogCapture::LogCapture() {
-    previous_ = Logger::setSink([this](const LogRecord& record) {
-        std::scoped_lock lock(mutex_);
-        records_.push_back(record);
-    });
-}
-
-LogCapture::~LogCapture() {
-    Logger::setSink(std::move(previous_));
-}
-
-std::vector<LogRecord> LogCapture::records() const {
-    std::scoped_lock lock(mutex_);
-    return records_;
-}
-
-std::vector<std::string> LogCapture::messages() const {
-    std::scoped_lock lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& r : records_) out.push_back(r.message);
-    return out;
-}
-
 }  // namespace tolvane::platform

@@ -2,8 +2,9 @@
 #include <ostream>
 #include <sstream>
 #include <tolvane/Commitment.hpp>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/Website.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -15,8 +16,8 @@ bool isValidDuration(double seconds) {
 
 // As the JSON form writes it (615, 600.25), with nan and inf spelled out.
 std::string numberText(double value) {
-    return std::isfinite(value) ? detail::encodeNumber(value).dump()
-                                : detail::shortestDecimal(value);
+    return std::isfinite(value) ? coding::encodeNumber(value).dump()
+                                : coding::shortestDecimal(value);
 }
 }  // namespace
 
@@ -116,18 +117,18 @@ std::ostream& operator<<(std::ostream& os, const Commitment& value) {
 
 void JSONCoding<CommitmentDuration>::encode(nlohmann::ordered_json& out,
                                             const CommitmentDuration& value) {
-    out = detail::encodeNumber(value.seconds());
+    out = coding::encodeNumber(value.seconds());
 }
 
 CommitmentDuration JSONCoding<CommitmentDuration>::decode(const nlohmann::json& in,
                                                           const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
+    coding::Decoder decoder(in, path);
     const double seconds = decoder.number();
     auto duration = CommitmentDuration::make(seconds);
     if (!duration) {
         decoder.fail(
             DecodingError::Kind::dataCorrupted,
-            "CommitmentDuration must be in (0, 24h]; got " + detail::shortestDecimal(seconds));
+            "CommitmentDuration must be in (0, 24h]; got " + coding::shortestDecimal(seconds));
     }
     return *duration;
 }
@@ -135,38 +136,38 @@ CommitmentDuration JSONCoding<CommitmentDuration>::decode(const nlohmann::json& 
 void JSONCoding<ProjectedEndTime>::encode(nlohmann::ordered_json& out,
                                           const ProjectedEndTime& value) {
     out = nlohmann::ordered_json::object();
-    out["date"] = detail::encodeNumber(value.date());
+    out["date"] = coding::encodeNumber(value.date());
 }
 
 ProjectedEndTime JSONCoding<ProjectedEndTime>::decode(const nlohmann::json& in,
                                                       const std::vector<CodingKey>& path) {
-    const detail::Decoder object = detail::Decoder(in, path).object("ProjectedEndTime");
+    const coding::Decoder object = coding::Decoder(in, path).object("ProjectedEndTime");
     return ProjectedEndTime(object.required("date").number());
 }
 
 void JSONCoding<ActivationBoundary>::encode(nlohmann::ordered_json& out,
                                             const ActivationBoundary& value) {
     out = nlohmann::ordered_json::object();
-    out["activatedAt"] = detail::encodeNumber(value.activatedAt());
+    out["activatedAt"] = coding::encodeNumber(value.activatedAt());
 }
 
 ActivationBoundary JSONCoding<ActivationBoundary>::decode(const nlohmann::json& in,
                                                           const std::vector<CodingKey>& path) {
-    const detail::Decoder object = detail::Decoder(in, path).object("ActivationBoundary");
+    const coding::Decoder object = coding::Decoder(in, path).object("ActivationBoundary");
     return ActivationBoundary(object.required("activatedAt").number());
 }
 
 void JSONCoding<Commitment>::encode(nlohmann::ordered_json& out, const Commitment& value) {
     out = nlohmann::ordered_json::object();
-    out["activatedAt"] = detail::encodeNumber(value.activatedAt());
+    out["activatedAt"] = coding::encodeNumber(value.activatedAt());
     JSONCoding<Scope>::encode(out["scope"], value.scope());
-    out["remainingDuration"] = detail::encodeNumber(value.remainingDuration());
+    out["remainingDuration"] = coding::encodeNumber(value.remainingDuration());
     JSONCoding<CommitmentHealth>::encode(out["health"], value.health());
 }
 
 Commitment JSONCoding<Commitment>::decode(const nlohmann::json& in,
                                           const std::vector<CodingKey>& path) {
-    const detail::Decoder object = detail::Decoder(in, path).object("Commitment");
+    const coding::Decoder object = coding::Decoder(in, path).object("Commitment");
     const Instant activatedAt = object.required("activatedAt").number();
     const auto scope = object.required("scope");
     Scope decodedScope = JSONCoding<Scope>::decode(scope.value(), scope.path());
@@ -192,7 +193,7 @@ std::size_t std::hash<tolvane::ExtensionRuling>::operator()(
 std::size_t std::hash<tolvane::Commitment>::operator()(
     const tolvane::Commitment& v) const noexcept {
     std::size_t h = std::hash<double>{}(v.activatedAt());
-    auto mix = [&h](std::size_t next) { h ^= next + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2); };
+    auto mix = [&h](std::size_t next) { h = tolvane::hashCombine(h, next); };
     mix(std::hash<tolvane::Scope>{}(v.scope()));
     mix(std::hash<double>{}(v.remainingDuration()));
     mix(static_cast<std::size_t>(v.health()));

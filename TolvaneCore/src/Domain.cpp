@@ -1,7 +1,7 @@
 #include <ostream>
 #include <tolvane/Domain.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/JSONCoding.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
@@ -32,13 +32,13 @@ bool validASCII(std::string_view name) {
 // carrying a combining mark is a different character.
 bool validUnicode(std::string_view name) {
     bool labelEmpty = true;
-    for (std::string_view cluster : detail::graphemeClusters(name)) {
+    for (std::string_view cluster : unicode::graphemeClusters(name)) {
         if (cluster == ".") {
             if (labelEmpty) return false;
             labelEmpty = true;
             continue;
         }
-        if (detail::isWhiteSpace(detail::firstScalar(cluster))) return false;
+        if (unicode::isWhiteSpace(unicode::firstScalar(cluster))) return false;
         if (cluster.size() == 1 && kExcluded.find(cluster[0]) != kExcluded.npos) return false;
         // U+037E GREEK QUESTION MARK is canonically the same character as ';'.
         if (cluster == "\u037E") return false;
@@ -51,14 +51,14 @@ bool validUnicode(std::string_view name) {
 bool endsWithDot(std::string_view name, bool ascii) {
     if (name.empty() || name.back() != '.') return false;
     if (ascii) return true;
-    auto clusters = detail::graphemeClusters(name);
+    auto clusters = unicode::graphemeClusters(name);
     return clusters.back() == ".";
 }
 }  // namespace
 
 std::optional<Domain> Domain::make(std::string_view text) {
-    std::string name = detail::lowercased(text);
-    const bool ascii = detail::isASCII(name);
+    std::string name = unicode::lowercased(text);
+    const bool ascii = unicode::isASCII(name);
     if (endsWithDot(name, ascii)) name.pop_back();
     if (name.empty()) return std::nullopt;
     if (!(ascii ? validASCII(name) : validUnicode(name))) return std::nullopt;
@@ -70,12 +70,12 @@ std::vector<std::string_view> Domain::labels() const {
     // character and stays inside its label.
     const std::string_view name = name_;
     std::vector<std::size_t> dots;
-    if (detail::isASCII(name)) {
+    if (unicode::isASCII(name)) {
         for (std::size_t i = 0; i < name.size(); ++i) {
             if (name[i] == '.') dots.push_back(i);
         }
     } else {
-        for (std::string_view cluster : detail::graphemeClusters(name)) {
+        for (std::string_view cluster : unicode::graphemeClusters(name)) {
             if (cluster == ".") {
                 dots.push_back(static_cast<std::size_t>(cluster.data() - name.data()));
             }
@@ -107,7 +107,7 @@ void JSONCoding<Domain>::encode(nlohmann::ordered_json& out, const Domain& value
 }
 
 Domain JSONCoding<Domain>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
+    coding::Decoder decoder(in, path);
     std::string text = decoder.string("Domain");
     auto domain = Domain::make(text);
     if (!domain)

@@ -2,7 +2,8 @@
 #include <bit>
 #include <cstring>
 #include <tolvane/DomainMatcher.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Scope.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
@@ -104,7 +105,7 @@ inline Scan scan(std::string_view host) {
     }
     for (; i < host.size(); ++i) {
         const auto c = static_cast<unsigned char>(p[i]);
-        upper |= detail::isASCIIUpper(c) ? 0x80 : 0;
+        upper |= unicode::isASCIIUpper(c) ? 0x80 : 0;
         high |= c;
     }
     return {(upper & kHighs) != 0, (high & kHighs) != 0};
@@ -166,17 +167,19 @@ bool DomainMatcher::matches(std::string_view host) const {
     const Scan s = scan(host);
     if (s.high) {
         // Other scripts' capitals need the full Unicode mapping, and so a copy.
-        if (!detail::containsUppercase(host)) return matchesLower(host);
-        const std::string lower = detail::lowercased(host);
+        if (!unicode::containsUppercase(host)) return matchesLower(host);
+        const std::string lower = unicode::lowercased(host);
         return matchesLower(lower);
     }
     if (!s.upper) return matchesLower(host);
     std::array<char, 256> buffer;
     if (host.size() <= buffer.size()) {
-        for (std::size_t i = 0; i < host.size(); ++i) buffer[i] = detail::asciiLower(host[i]);
+        for (std::size_t i = 0; i < host.size(); ++i) buffer[i] = unicode::asciiLower(host[i]);
         return matchesLower(std::string_view(buffer.data(), host.size()));
     }
-    return matchesLower(detail::lowercased(host));
+    return matchesLower(unicode::lowercased(host));
 }
+
+DomainMatcher::DomainMatcher(const Scope& scope) : DomainMatcher(scope.domains()) {}
 
 }  // namespace tolvane

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <ostream>
 #include <tolvane/DomainNormalizer.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
@@ -78,7 +79,7 @@ void appendQuoted(std::string& out, std::string_view text) {
 }  // namespace
 
 DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) const {
-    const std::string_view trimmed = detail::trimmedWhitespace(input);
+    const std::string_view trimmed = unicode::trimmedWhitespace(input);
     if (trimmed.empty()) throw DomainNormalizationError::emptyInput();
 
     bool changed = false;
@@ -111,7 +112,7 @@ DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) co
     }
     if (rest.empty()) throw DomainNormalizationError::noHost();
 
-    std::string host = detail::lowercased(rest);
+    std::string host = unicode::lowercased(rest);
     if (endsWithDot(host)) host.pop_back();
     if (host.empty()) throw DomainNormalizationError::noHost();
 
@@ -122,7 +123,7 @@ DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) co
     }
 
     bool converted = false;
-    if (!detail::isASCII(host)) {
+    if (!unicode::isASCII(host)) {
         auto ascii = asciiCompatibleHost(host);
         // Full-width and ideographic full stops map to "."; a trailing one is refused like
         // a second trailing dot.
@@ -238,24 +239,19 @@ std::ostream& operator<<(std::ostream& os, const DomainNormalizationError& error
 
 }  // namespace tolvane
 
-namespace {
-std::size_t combine(std::size_t seed, std::size_t value) {
-    return seed ^ (value + 0x9E3779B97F4A7C15ULL + (seed << 6) + (seed >> 2));
-}
-}  // namespace
-
 std::size_t std::hash<tolvane::DomainNormalizationResult>::operator()(
     const tolvane::DomainNormalizationResult& r) const noexcept {
     std::size_t h = static_cast<std::size_t>(r.resultCase());
-    h = combine(h, std::hash<tolvane::Domain>{}(r.registrableDomain()));
+    h = tolvane::hashCombine(h, std::hash<tolvane::Domain>{}(r.registrableDomain()));
     if (const auto& narrow = r.narrowAlternative())
-        h = combine(h, std::hash<tolvane::Domain>{}(*narrow));
+        h = tolvane::hashCombine(h, std::hash<tolvane::Domain>{}(*narrow));
     if (const auto original = r.original())
-        h = combine(h, std::hash<std::string_view>{}(*original));
+        h = tolvane::hashCombine(h, std::hash<std::string_view>{}(*original));
     return h;
 }
 
 std::size_t std::hash<tolvane::DomainNormalizationError>::operator()(
     const tolvane::DomainNormalizationError& e) const noexcept {
-    return combine(static_cast<std::size_t>(e.errorCase()), std::hash<std::string>{}(e.payload()));
+    return tolvane::hashCombine(static_cast<std::size_t>(e.errorCase()),
+                                std::hash<std::string>{}(e.payload()));
 }

@@ -1,6 +1,6 @@
 #include <ostream>
 #include <tolvane/Health.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -17,7 +17,7 @@ std::optional<E> lookup(const std::array<E, N>& cases, std::string_view text) {
 template <class E, std::size_t N>
 E decodeRaw(const nlohmann::json& in, const std::vector<CodingKey>& path, std::string_view typeName,
             const std::array<E, N>& cases) {
-    detail::Decoder decoder(in, path);
+    coding::Decoder decoder(in, path);
     const std::string text = decoder.string(typeName);
     auto value = lookup(cases, text);
     if (!value) {
@@ -122,15 +122,15 @@ EnforcementValidationFailure JSONCoding<EnforcementValidationFailure>::decode(
 void JSONCoding<EnforcementHealthStatus>::encode(nlohmann::ordered_json& out,
                                                  const EnforcementHealthStatus& v) {
     if (auto reason = v.degradedReason()) {
-        out = detail::encodeCase("degraded", std::string(rawValue(*reason)));
+        out = coding::encodeCase("degraded", std::string(rawValue(*reason)));
     } else {
-        out = detail::encodeCase("healthy");
+        out = coding::encodeCase("healthy");
     }
 }
 EnforcementHealthStatus JSONCoding<EnforcementHealthStatus>::decode(
     const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
-    if (detail::decodeCaseName(decoder, "EnforcementHealthStatus", {"healthy", "degraded"}) == 0) {
+    coding::Decoder decoder(in, path);
+    if (coding::decodeCaseName(decoder, "EnforcementHealthStatus", {"healthy", "degraded"}) == 0) {
         decoder.required("healthy").object("EnforcementHealthStatus.healthy");
         return EnforcementHealthStatus::healthy();
     }
@@ -143,15 +143,15 @@ EnforcementHealthStatus JSONCoding<EnforcementHealthStatus>::decode(
 void JSONCoding<EnforcementValidation>::encode(nlohmann::ordered_json& out,
                                                const EnforcementValidation& v) {
     if (auto failure = v.failure()) {
-        out = detail::encodeCase("failed", std::string(rawValue(*failure)));
+        out = coding::encodeCase("failed", std::string(rawValue(*failure)));
     } else {
-        out = detail::encodeCase("passed");
+        out = coding::encodeCase("passed");
     }
 }
 EnforcementValidation JSONCoding<EnforcementValidation>::decode(
     const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
-    if (detail::decodeCaseName(decoder, "EnforcementValidation", {"passed", "failed"}) == 0) {
+    coding::Decoder decoder(in, path);
+    if (coding::decodeCaseName(decoder, "EnforcementValidation", {"passed", "failed"}) == 0) {
         decoder.required("passed").object("EnforcementValidation.passed");
         return EnforcementValidation::passed();
     }

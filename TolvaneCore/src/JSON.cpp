@@ -4,7 +4,7 @@
 #include <limits>
 #include <ostream>
 #include <tolvane/JSON.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -69,7 +69,7 @@ std::ostream& operator<<(std::ostream& os, const DecodingError& error) {
 
 }  // namespace tolvane
 
-namespace tolvane::detail {
+namespace tolvane::coding {
 
 void throwDecoding(DecodingError::Kind kind, const CodingPath& path, std::string description) {
     throw DecodingError(kind, path, std::move(description));
@@ -277,4 +277,4 @@ OutJson encodeCase(std::string_view caseName, OutJson payload) {
     return out;
 }
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::coding

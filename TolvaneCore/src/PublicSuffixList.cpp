@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/ResourceBundle.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/ResourceBundle.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
@@ -157,7 +157,7 @@ std::optional<std::string> asciiFastPath(std::string_view name, bool& handled) {
     }
     handled = true;
     std::string out(name);
-    for (char& c : out) c = detail::asciiLower(c);
+    for (char& c : out) c = unicode::asciiLower(c);
     return out;
 }
 
@@ -269,16 +269,16 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
     names_.reserve(rulesText.size() / 2);
     std::vector<std::uint64_t> scratch;
     forEachLine(rulesText, [this, &scratch](std::string_view line) {
-        line = detail::trimmedWhitespace(line, /*horizontalOnly=*/true);
+        line = unicode::trimmedWhitespace(line, /*horizontalOnly=*/true);
         if (line.empty() || line.starts_with("//")) return;
         const std::string_view token = line.substr(0, line.find(' '));
 
         std::string lowered;
-        if (detail::isASCII(token)) {
+        if (unicode::isASCII(token)) {
             lowered.assign(token);
-            for (char& c : lowered) c = detail::asciiLower(c);
+            for (char& c : lowered) c = unicode::asciiLower(c);
         } else {
-            lowered = detail::lowercased(token);
+            lowered = unicode::lowercased(token);
         }
         std::string_view name = lowered;
         RuleKind kind = RuleKind::exact;
@@ -290,7 +290,7 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
             kind = RuleKind::wildcardParent;
         }
         insertRule(name, kind, scratch);
-        if (!detail::isASCII(name)) {
+        if (!unicode::isASCII(name)) {
             if (auto ascii = asciiCompatibleHost(name)) insertRule(*ascii, kind, scratch);
         }
     });
@@ -497,10 +497,10 @@ const PublicSuffixList& PublicSuffixList::embedded() {
     static const PublicSuffixList list = [] {
         constexpr std::string_view kMissing =
             "TolvaneCore is missing its bundled public_suffix_list.dat resource";
-        const auto path = detail::resourcePath("public_suffix_list", "dat");
-        if (!path) detail::fatalError(kMissing);
+        const auto path = resources::resourcePath("public_suffix_list", "dat");
+        if (!path) resources::fatalError(kMissing);
         const auto text = readFile(*path);
-        if (!text || !isValidUTF8(*text)) detail::fatalError(kMissing);
+        if (!text || !isValidUTF8(*text)) resources::fatalError(kMissing);
         return PublicSuffixList(*text);
     }();
     return list;

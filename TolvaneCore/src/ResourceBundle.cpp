@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
-#include <tolvane/detail/ResourceBundle.hpp>
+#include <tolvane/ResourceBundle.hpp>
 #include <vector>
 
-namespace tolvane::detail {
+namespace tolvane::resources {
 
 namespace fs = std::filesystem;
 
@@ -84,4 +84,4 @@ void fatalError(std::string_view message) {
     std::_Exit(134);
 }
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::resources

@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <limits>
 #include <ostream>
-#include <tolvane/DomainMatcher.hpp>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/Scope.hpp>
 #include <tolvane/Website.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
 
 namespace tolvane {
 
@@ -56,8 +56,6 @@ std::ostream& operator<<(std::ostream& os, const Scope& scope) {
     return os << "}";
 }
 
-DomainMatcher::DomainMatcher(const Scope& scope) : DomainMatcher(scope.domains()) {}
-
 void JSONCoding<Scope>::encode(nlohmann::ordered_json& out, const Scope& value) {
     out = nlohmann::ordered_json::object();
     out["generation"] = value.generation();
@@ -66,7 +64,7 @@ void JSONCoding<Scope>::encode(nlohmann::ordered_json& out, const Scope& value) 
 }
 
 Scope JSONCoding<Scope>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder object = detail::Decoder(in, path).object("Scope");
+    coding::Decoder object = coding::Decoder(in, path).object("Scope");
     const std::int64_t generation = object.required("generation").int64();
     DomainSet domains;
     for (const auto& element : object.required("domains").array("Array<Domain>")) {
@@ -81,9 +79,6 @@ TOLVANE_INSTANTIATE_JSON(Scope);
 
 std::size_t std::hash<tolvane::Scope>::operator()(const tolvane::Scope& scope) const noexcept {
     // Order-independent over the set, as set equality is.
-    std::size_t h = std::hash<std::int64_t>{}(scope.generation());
-    std::size_t sum = 0;
-    for (const auto& d : scope.domains())
-        sum += std::hash<tolvane::Domain>{}(d)*0x9E3779B97F4A7C15ULL;
-    return h ^ (sum + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2));
+    return tolvane::hashCombine(std::hash<std::int64_t>{}(scope.generation()),
+                                tolvane::unorderedHash(scope.domains()));
 }

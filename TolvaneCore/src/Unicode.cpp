@@ -6,9 +6,9 @@
 #include <unicode/utf8.h>
 
 #include <memory>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 
-namespace tolvane::detail {
+namespace tolvane::unicode {
 
 namespace {
 std::u16string toUTF16(std::string_view text) {
@@ -153,4 +153,4 @@ std::string_view trimmedWhitespace(std::string_view text, bool horizontalOnly) {
     return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::unicode

@@ -6,8 +6,9 @@
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/Website.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -139,7 +140,7 @@ void JSONCoding<Group::ID>::encode(nlohmann::ordered_json& out, const Group::ID&
 
 Group::ID JSONCoding<Group::ID>::decode(const nlohmann::json& in,
                                         const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
+    coding::Decoder decoder(in, path);
     auto id = Group::ID::make(decoder.string("UUID"));
     if (!id) {
         decoder.fail(DecodingError::Kind::dataCorrupted,
@@ -155,7 +156,7 @@ void JSONCoding<Group>::encode(nlohmann::ordered_json& out, const Group& value) 
 }
 
 Group JSONCoding<Group>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder object = detail::Decoder(in, path).object("Group");
+    coding::Decoder object = coding::Decoder(in, path).object("Group");
     const auto id = object.required("id");
     return Group(JSONCoding<Group::ID>::decode(id.value(), id.path()),
                  object.required("name").string());
@@ -169,7 +170,7 @@ void JSONCoding<Website>::encode(nlohmann::ordered_json& out, const Website& val
 }
 
 Website JSONCoding<Website>::decode(const nlohmann::json& in, const std::vector<CodingKey>& path) {
-    detail::Decoder object = detail::Decoder(in, path).object("Website");
+    coding::Decoder object = coding::Decoder(in, path).object("Website");
     const auto domain = object.required("domain");
     Domain decodedDomain = JSONCoding<Domain>::decode(domain.value(), domain.path());
     GroupIDSet groups;
@@ -191,7 +192,7 @@ void JSONCoding<NonEmptySet<Element>>::encode(nlohmann::ordered_json& out,
 template <class Element>
 NonEmptySet<Element> JSONCoding<NonEmptySet<Element>>::decode(const nlohmann::json& in,
                                                               const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
+    coding::Decoder decoder(in, path);
     std::vector<Element> elements;
     for (const auto& element : decoder.array("NonEmptySet")) {
         elements.push_back(JSONCoding<Element>::decode(element.value(), element.path()));
@@ -212,16 +213,16 @@ void JSONCoding<CommitmentSelection>::encode(nlohmann::ordered_json& out,
     if (const auto& groups = value.selectedGroups()) {
         nlohmann::ordered_json payload;
         JSONCoding<NonEmptySet<Group::ID>>::encode(payload, *groups);
-        out = detail::encodeCase("groups", std::move(payload));
+        out = coding::encodeCase("groups", std::move(payload));
     } else {
-        out = detail::encodeCase("allWebsites");
+        out = coding::encodeCase("allWebsites");
     }
 }
 
 CommitmentSelection JSONCoding<CommitmentSelection>::decode(const nlohmann::json& in,
                                                             const std::vector<CodingKey>& path) {
-    detail::Decoder decoder(in, path);
-    if (detail::decodeCaseName(decoder, "CommitmentSelection", {"groups", "allWebsites"}) == 1) {
+    coding::Decoder decoder(in, path);
+    if (coding::decodeCaseName(decoder, "CommitmentSelection", {"groups", "allWebsites"}) == 1) {
         decoder.required("allWebsites").object("CommitmentSelection.allWebsites");
         return CommitmentSelection::allWebsites();
     }
@@ -250,15 +251,13 @@ std::size_t std::hash<tolvane::Group::ID>::operator()(const tolvane::Group::ID& 
 
 std::size_t std::hash<tolvane::Group>::operator()(const tolvane::Group& group) const noexcept {
     const std::size_t h = std::hash<tolvane::Group::ID>{}(group.id());
-    return h ^
-           (std::hash<std::string>{}(group.name()) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2));
+    return tolvane::hashCombine(h, std::hash<std::string>{}(group.name()));
 }
 
 std::size_t std::hash<tolvane::Website>::operator()(
     const tolvane::Website& website) const noexcept {
     const std::size_t h = std::hash<tolvane::Domain>{}(website.domain());
-    return h ^ (tolvane::detail::unorderedHash(website.groups()) + 0x9E3779B97F4A7C15ULL +
-                (h << 6) + (h >> 2));
+    return tolvane::hashCombine(h, tolvane::unorderedHash(website.groups()));
 }
 
 std::size_t std::hash<tolvane::CommitmentSelection>::operator()(

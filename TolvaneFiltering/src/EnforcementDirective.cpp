@@ -1,15 +1,10 @@
 #include <cmath>
 #include <ostream>
 #include <tolvane/EnforcementDirective.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane {
-
-namespace {
-inline std::size_t combine(std::size_t seed, std::size_t value) {
-    return seed ^ (value + 0x9E3779B97F4A7C15ULL + (seed << 6) + (seed >> 2));
-}
-}  // namespace
 
 ValidationProbe ValidationProbe::lent(Domain domain, Instant lentAt, double duration) {
     // `duration > 0` is false for NaN, so a duration that is not a number lends nothing.
@@ -55,13 +50,13 @@ void JSONCoding<ValidationProbe>::encode(nlohmann::ordered_json& out,
                                          const ValidationProbe& value) {
     out = nlohmann::ordered_json::object();
     JSONCoding<Domain>::encode(out["domain"], value.domain());
-    out["expiresAt"] = detail::encodeNumber(value.expiresAt());
+    out["expiresAt"] = coding::encodeNumber(value.expiresAt());
 }
 
 ValidationProbe JSONCoding<ValidationProbe>::decode(const nlohmann::json& in,
                                                     const std::vector<CodingKey>& path) {
-    const detail::Decoder object = detail::Decoder(in, path).object("ValidationProbe");
-    const detail::Decoder domain = object.required("domain");
+    const coding::Decoder object = coding::Decoder(in, path).object("ValidationProbe");
+    const coding::Decoder domain = object.required("domain");
     Domain decoded = JSONCoding<Domain>::decode(domain.value(), domain.path());
     const Instant expiresAt = object.required("expiresAt").number();
     return ValidationProbe(std::move(decoded), expiresAt);
@@ -73,12 +68,12 @@ void JSONCoding<EnforcementDirective>::encode(nlohmann::ordered_json& out,
     if (value.scope()) JSONCoding<Scope>::encode(out["scope"], *value.scope());
     if (value.validation())
         JSONCoding<ValidationProbe>::encode(out["validation"], *value.validation());
-    out["publishedAt"] = detail::encodeNumber(value.publishedAt());
+    out["publishedAt"] = coding::encodeNumber(value.publishedAt());
 }
 
 EnforcementDirective JSONCoding<EnforcementDirective>::decode(const nlohmann::json& in,
                                                               const std::vector<CodingKey>& path) {
-    const detail::Decoder object = detail::Decoder(in, path).object("EnforcementDirective");
+    const coding::Decoder object = coding::Decoder(in, path).object("EnforcementDirective");
     std::optional<Scope> scope;
     if (auto member = object.optional("scope")) {
         scope = JSONCoding<Scope>::decode(member->value(), member->path());
@@ -98,17 +93,17 @@ TOLVANE_INSTANTIATE_JSON(EnforcementDirective);
 
 std::size_t std::hash<tolvane::ValidationProbe>::operator()(
     const tolvane::ValidationProbe& probe) const noexcept {
-    return tolvane::combine(std::hash<tolvane::Domain>{}(probe.domain()),
-                            std::hash<double>{}(probe.expiresAt()));
+    return tolvane::hashCombine(std::hash<tolvane::Domain>{}(probe.domain()),
+                                std::hash<double>{}(probe.expiresAt()));
 }
 
 std::size_t std::hash<tolvane::EnforcementDirective>::operator()(
     const tolvane::EnforcementDirective& directive) const noexcept {
     std::size_t h = std::hash<double>{}(directive.publishedAt());
-    h = tolvane::combine(
+    h = tolvane::hashCombine(
         h, directive.scope() ? std::hash<tolvane::Scope>{}(*directive.scope()) : 0x51);
-    h = tolvane::combine(h, directive.validation()
-                                ? std::hash<tolvane::ValidationProbe>{}(*directive.validation())
-                                : 0x7A);
+    h = tolvane::hashCombine(h, directive.validation()
+                                    ? std::hash<tolvane::ValidationProbe>{}(*directive.validation())
+                                    : 0x7A);
     return h;
 }

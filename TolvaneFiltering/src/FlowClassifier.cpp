@@ -1,5 +1,6 @@
 #include <ostream>
 #include <tolvane/FlowClassifier.hpp>
+#include <tolvane/Hashing.hpp>
 #include <vector>
 
 namespace tolvane {
@@ -194,7 +195,7 @@ std::size_t std::hash<tolvane::FilterCounters>::operator()(
          {c.scopeGeneration, c.flowsClassified, c.flowsDropped, c.flowsReleased,
           c.flowsHeldForInspection, c.ambiguousFlowsAllowed, c.unattributedFlowsAllowed,
           c.associationsRecorded, c.associatedAddressCount}) {
-        h ^= std::hash<std::int64_t>{}(value) + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+        h = tolvane::hashCombine(h, std::hash<std::int64_t>{}(value));
     }
     return h;
 }

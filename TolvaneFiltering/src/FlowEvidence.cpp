@@ -1,17 +1,18 @@
 #include <ostream>
 #include <tolvane/FlowEvidence.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Hashing.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
 namespace {
 std::string lowerCopy(std::string_view text) {
-    if (detail::isASCII(text)) {
+    if (unicode::isASCII(text)) {
         std::string lower(text);
-        for (char& c : lower) c = detail::asciiLower(c);
+        for (char& c : lower) c = unicode::asciiLower(c);
         return lower;
     }
-    return detail::lowercased(text);
+    return unicode::lowercased(text);
 }
 }  // namespace
 
@@ -62,5 +63,5 @@ std::size_t std::hash<tolvane::FlowEvidence>::operator()(
     const std::size_t a = evidence.remoteAddress()
                               ? std::hash<tolvane::FlowAddress>{}(*evidence.remoteAddress())
                               : 0x9E3779B97F4A7C15ULL;
-    return h ^ (a + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2));
+    return tolvane::hashCombine(h, a);
 }

@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tolvane/Hashing.hpp>
 #include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 
 namespace tolvane {
 
@@ -32,7 +33,7 @@ Instant earliestOf(const Names& names) {
 inline bool equalFolded(std::string_view stored, std::string_view candidate) {
     if (stored.size() != candidate.size()) return false;
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (stored[i] != detail::asciiLower(candidate[i])) return false;
+        if (stored[i] != unicode::asciiLower(candidate[i])) return false;
     }
     return true;
 }
@@ -45,7 +46,7 @@ inline std::uint64_t hashOf(std::string_view literal) {
 // letter as one character or as a letter and a combining mark) are the same text, so both
 // are compared in their composed (NFC) form. ASCII text is its own composed form.
 std::string composed(std::string_view text) {
-    if (detail::isASCII(text) || text.size() > INT32_MAX) return std::string(text);
+    if (unicode::isASCII(text) || text.size() > INT32_MAX) return std::string(text);
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     if (U_FAILURE(status)) return std::string(text);
@@ -77,7 +78,7 @@ const NameAddressAssociations::Entry* NameAddressAssociations::find(
     if (count_ == 0) return nullptr;
     // Entries are keyed by the composed form of their literal.
     std::string key;
-    if (!detail::isASCII(literal)) literal = key = composed(literal);
+    if (!unicode::isASCII(literal)) literal = key = composed(literal);
     const Bucket& bucket = buckets_[bucketOf(literal, hashOf(literal))];
     return bucket.slotPlusOne == 0 ? nullptr : &entries_[bucket.slotPlusOne - 1];
 }
@@ -214,7 +215,7 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
                                      Instant now) {
     std::string key;
     std::string_view literal = address.literal();
-    if (!detail::isASCII(literal)) literal = key = composed(literal);
+    if (!unicode::isASCII(literal)) literal = key = composed(literal);
     const std::uint64_t hash = hashOf(literal);
     if ((count_ + 1) * 2 > buckets_.size()) growBuckets();
     const std::size_t at = bucketOf(literal, hash);
@@ -232,16 +233,16 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
     // ASCII names are compared folded in place; only other scripts need a lower-case copy.
     // Two ASCII names are the same text only when equal byte for byte; anything else is
     // compared in composed form, the new name's made once.
-    const bool ascii = detail::isASCII(hostname);
+    const bool ascii = unicode::isASCII(hostname);
     std::string folded;
-    if (!ascii) folded = detail::lowercased(hostname);
+    if (!ascii) folded = unicode::lowercased(hostname);
     std::string foldedComposed;
     bool haveComposed = false;
     const auto sameName = [&](const std::string& stored) {
         if (ascii ? equalFolded(stored, hostname) : stored == folded) return true;
-        if (ascii && detail::isASCII(stored)) return false;
+        if (ascii && unicode::isASCII(stored)) return false;
         if (!haveComposed) {
-            foldedComposed = composed(ascii ? detail::lowercased(hostname) : folded);
+            foldedComposed = composed(ascii ? unicode::lowercased(hostname) : folded);
             haveComposed = true;
         }
         return composed(stored) == foldedComposed;
@@ -255,7 +256,7 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
         Observation& added = entry.names.emplace_back();
         if (ascii) {
             added.name.assign(hostname);
-            for (char& c : added.name) c = detail::asciiLower(c);
+            for (char& c : added.name) c = unicode::asciiLower(c);
         } else {
             added.name = std::move(folded);
         }
@@ -325,9 +326,7 @@ void NameAddressAssociations::removeAll() {
 std::size_t std::hash<tolvane::NameAddressAssociations::Limits>::operator()(
     const tolvane::NameAddressAssociations::Limits& limits) const noexcept {
     std::size_t h = std::hash<double>{}(limits.lifetime);
-    h ^= std::hash<std::int64_t>{}(limits.maximumAddresses) + 0x9E3779B97F4A7C15ULL + (h << 6) +
-         (h >> 2);
-    h ^= std::hash<std::int64_t>{}(limits.maximumNamesPerAddress) + 0x9E3779B97F4A7C15ULL +
-         (h << 6) + (h >> 2);
+    h = tolvane::hashCombine(h, std::hash<std::int64_t>{}(limits.maximumAddresses));
+    h = tolvane::hashCombine(h, std::hash<std::int64_t>{}(limits.maximumNamesPerAddress));
     return h;
 }

@@ -4,34 +4,34 @@
 #include <limits>
 #include <tolvane/Domain.hpp>
 #include <tolvane/JSON.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane {
 namespace {
 
 TEST(JSON, NumbersAreWrittenAsTheOtherSideWritesThem) {
-    EXPECT_EQ(detail::encodeNumber(615.0).dump(), "615");
-    EXPECT_EQ(detail::encodeNumber(600.25).dump(), "600.25");
-    EXPECT_EQ(detail::encodeNumber(-12.0).dump(), "-12");
-    EXPECT_EQ(detail::encodeNumber(0.1).dump(), "0.1");
-    EXPECT_EQ(detail::encodeNumber(1e300).dump(), "1e+300");
-    EXPECT_EQ(detail::encodeNumber(786000000.123456).dump(), "786000000.123456");
+    EXPECT_EQ(coding::encodeNumber(615.0).dump(), "615");
+    EXPECT_EQ(coding::encodeNumber(600.25).dump(), "600.25");
+    EXPECT_EQ(coding::encodeNumber(-12.0).dump(), "-12");
+    EXPECT_EQ(coding::encodeNumber(0.1).dump(), "0.1");
+    EXPECT_EQ(coding::encodeNumber(1e300).dump(), "1e+300");
+    EXPECT_EQ(coding::encodeNumber(786000000.123456).dump(), "786000000.123456");
 }
 
 TEST(JSON, ShortestDecimalKeepsOneDecimalPlaceForWholeNumbers) {
-    EXPECT_EQ(detail::shortestDecimal(90000), "90000.0");
-    EXPECT_EQ(detail::shortestDecimal(0), "0.0");
-    EXPECT_EQ(detail::shortestDecimal(-5), "-5.0");
-    EXPECT_EQ(detail::shortestDecimal(86400.000001), "86400.000001");
-    EXPECT_EQ(detail::shortestDecimal(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(coding::shortestDecimal(90000), "90000.0");
+    EXPECT_EQ(coding::shortestDecimal(0), "0.0");
+    EXPECT_EQ(coding::shortestDecimal(-5), "-5.0");
+    EXPECT_EQ(coding::shortestDecimal(86400.000001), "86400.000001");
+    EXPECT_EQ(coding::shortestDecimal(0.1 + 0.2), "0.30000000000000004");
     // Ordinary magnitudes stay plain even where an exponent would be shorter.
-    EXPECT_EQ(detail::shortestDecimal(100000), "100000.0");
-    EXPECT_EQ(detail::shortestDecimal(-2e6), "-2000000.0");
-    EXPECT_EQ(detail::shortestDecimal(0.0001), "0.0001");
-    EXPECT_EQ(detail::shortestDecimal(9007199254740992.0), "9007199254740992.0");
-    EXPECT_EQ(detail::shortestDecimal(0.00001), "1e-05");
-    EXPECT_EQ(detail::shortestDecimal(1e16), "1e+16");
-    EXPECT_EQ(detail::shortestDecimal(-1.5e300), "-1.5e+300");
+    EXPECT_EQ(coding::shortestDecimal(100000), "100000.0");
+    EXPECT_EQ(coding::shortestDecimal(-2e6), "-2000000.0");
+    EXPECT_EQ(coding::shortestDecimal(0.0001), "0.0001");
+    EXPECT_EQ(coding::shortestDecimal(9007199254740992.0), "9007199254740992.0");
+    EXPECT_EQ(coding::shortestDecimal(0.00001), "1e-05");
+    EXPECT_EQ(coding::shortestDecimal(1e16), "1e+16");
+    EXPECT_EQ(coding::shortestDecimal(-1.5e300), "-1.5e+300");
 }
 
 TEST(JSON, BadDocumentsAreDataCorrupted) {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <random>
 #include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 #include <unordered_map>
 
 #include "ReferenceAssociations.hpp"

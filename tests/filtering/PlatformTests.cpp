@@ -14,12 +14,14 @@
 #include <tolvane/platform/SystemExtension.hpp>
 #include <vector>
 
+#include "LogCapture.hpp"
 #include "TestSupport.hpp"
 
 namespace tolvane::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using tolvane::testing::LogCapture;
 
 // Polls `done` until it holds or a generous time has passed.
 bool eventually(const std::function<bool()>& done) {

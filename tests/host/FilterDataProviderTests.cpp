@@ -7,6 +7,7 @@
 #include <tolvane/platform/SystemExtension.hpp>
 
 #include "FilterDataProvider.hpp"
+#include "LogCapture.hpp"
 #include "TestSupport.hpp"
 
 namespace tolvane {
@@ -15,6 +16,7 @@ namespace {
 using platform::DataVerdict;
 using platform::LogLevel;
 using platform::NewFlowVerdict;
+using tolvane::testing::LogCapture;
 
 Domain D(std::string_view text) {
     return *Domain::make(text);
@@ -51,7 +53,7 @@ protected:
     }
 
     testing::TemporaryDirectory directory;
-    platform::LogCapture log;
+    LogCapture log;
 };
 
 TEST_F(FilterDataProviderTest, AllowsEverythingUntilADirectiveIsAdopted) {

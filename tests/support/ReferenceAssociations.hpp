@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 #include <tolvane/NameAddressAssociations.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,7 +20,7 @@ public:
     explicit ReferenceAssociations(NameAddressAssociations::Limits limits) : limits_(limits) {}
 
     void record(const std::string& hostname, const std::string& address, double now) {
-        const std::string name = detail::lowercased(hostname);
+        const std::string name = unicode::lowercased(hostname);
         Entry& entry = entries_.try_emplace(address, Entry{{}, now}).first->second;
         entry.last = now;
         auto known = std::find_if(entry.names.begin(), entry.names.end(),

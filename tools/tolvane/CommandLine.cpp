@@ -13,7 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane::cli {
 
@@ -251,7 +251,7 @@ std::string numberText(double value) {
     // JSON has no infinities; a sum that overflowed is still shown for what it is.
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value < 0 ? "-infinity" : "infinity";
-    return detail::encodeNumber(value).dump();
+    return coding::encodeNumber(value).dump();
 }
 
 std::string instantText(Instant instant) {

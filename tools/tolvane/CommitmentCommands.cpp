@@ -4,8 +4,8 @@
 // lifted before the projected end.
 #include <cstdio>
 #include <iostream>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
 
 #include "Commands.hpp"
 #include "CommitmentState.hpp"
@@ -15,7 +15,7 @@ namespace tolvane::cli {
 
 namespace {
 
-using detail::OutJson;
+using coding::OutJson;
 using Kind = OptionSpec::Kind;
 
 std::string statePath(const Arguments& arguments) {
@@ -158,13 +158,13 @@ OutJson commitmentJSON(const CommitmentState& state, Instant now) {
     const ProjectedEndTime end(state.projectedEnd);
     OutJson out = OutJson::object();
     out["active"] = state.isActive(now);
-    out["activatedAt"] = detail::encodeNumber(commitment.activatedAt());
+    out["activatedAt"] = coding::encodeNumber(commitment.activatedAt());
     out["scope"] = scopeJSON(commitment.scope());
-    out["projectedEnd"] = detail::encodeNumber(state.projectedEnd);
+    out["projectedEnd"] = coding::encodeNumber(state.projectedEnd);
     out["projectedEndText"] = isoText(state.projectedEnd);
-    out["remainingSeconds"] = detail::encodeNumber(std::max(0.0, state.projectedEnd - now));
-    out["latestPermittedEnd"] = detail::encodeNumber(boundary.latestPermittedEndTime());
-    out["maximumExtension"] = detail::encodeNumber(boundary.maximumExtension(end));
+    out["remainingSeconds"] = coding::encodeNumber(std::max(0.0, state.projectedEnd - now));
+    out["latestPermittedEnd"] = coding::encodeNumber(boundary.latestPermittedEndTime());
+    out["maximumExtension"] = coding::encodeNumber(boundary.maximumExtension(end));
     out["health"] = rawValue(health);
     out["healthDetail"] = healthDetail;
     out["directory"] = state.directory.string();
@@ -313,9 +313,9 @@ int runExtend(const Arguments& arguments, const Output& output) {
         OutJson rulingJSON = OutJson::object();
         rulingJSON["case"] = rawValue(ruling.rulingCase());
         if (const auto latest = ruling.latestPermittedEndTime()) {
-            rulingJSON["latestPermittedEndTime"] = detail::encodeNumber(*latest);
+            rulingJSON["latestPermittedEndTime"] = coding::encodeNumber(*latest);
         }
-        output.printJSON(OutJson{{"requestedEnd", detail::encodeNumber(proposed.date())},
+        output.printJSON(OutJson{{"requestedEnd", coding::encodeNumber(proposed.date())},
                                  {"ruling", std::move(rulingJSON)},
                                  {"granted", granted.has_value()},
                                  {"commitment", commitmentJSON(state, now)}});

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 namespace tolvane::cli {
 
-using detail::Decoder;
-using detail::OutJson;
+using coding::Decoder;
+using coding::OutJson;
 
 void CommitmentState::bringUpToDate(Instant now) {
     if (commitment) commitment->setRemainingDuration(projectedEnd - now);
@@ -19,7 +19,7 @@ std::optional<CommitmentState> loadState(const std::string& path) {
     if (stat(path.c_str(), &status) != 0 && errno == ENOENT) return std::nullopt;
     const std::string text = readTextFile(path, "state file");
     try {
-        const detail::Json document = detail::parseDocument(text);
+        const coding::Json document = coding::parseDocument(text);
         const Decoder root = Decoder(document, {}).object("CommitmentState");
         CommitmentState state;
         state.directory = root.required("directory").string();
@@ -46,16 +46,16 @@ void saveState(const std::string& path, CommitmentState state, Instant now) {
     out["directory"] = state.directory.string();
     if (state.commitment) {
         JSONCoding<Commitment>::encode(out["commitment"], *state.commitment);
-        out["projectedEnd"] = detail::encodeNumber(state.projectedEnd);
+        out["projectedEnd"] = coding::encodeNumber(state.projectedEnd);
     }
-    out["updatedAt"] = detail::encodeNumber(now);
+    out["updatedAt"] = coding::encodeNumber(now);
     writeFileAtomically(path, out.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n");
 }
 
 WebsiteList loadWebsites(const std::string& path) {
     const std::string text = readTextFile(path, "website list");
     try {
-        const detail::Json document = detail::parseDocument(text);
+        const coding::Json document = coding::parseDocument(text);
         const Decoder root = Decoder(document, {}).object("WebsiteList");
         WebsiteList list;
         for (const auto& element : root.required("websites").array("Array<Website>")) {

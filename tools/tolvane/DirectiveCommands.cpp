@@ -1,15 +1,15 @@
 // tolvane directive show, tolvane directive publish: the directive file by hand.
 #include <limits>
 #include <tolvane/DirectiveStore.hpp>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
 
 #include "Commands.hpp"
 #include "DirectiveFile.hpp"
 
 namespace tolvane::cli {
 
-using detail::OutJson;
+using coding::OutJson;
 
 OutJson directiveJSON(const EnforcementDirective& directive) {
     OutJson out = OutJson::object();
@@ -17,10 +17,10 @@ OutJson directiveJSON(const EnforcementDirective& directive) {
     if (const auto& probe = directive.validation()) {
         OutJson validation = OutJson::object();
         validation["domain"] = probe->domain().name();
-        validation["expiresAt"] = detail::encodeNumber(probe->expiresAt());
+        validation["expiresAt"] = coding::encodeNumber(probe->expiresAt());
         out["validation"] = std::move(validation);
     }
-    out["publishedAt"] = detail::encodeNumber(directive.publishedAt());
+    out["publishedAt"] = coding::encodeNumber(directive.publishedAt());
     return out;
 }
 
@@ -59,7 +59,7 @@ int runShow(const Arguments& arguments, const Output& output) {
     const auto directive = loadDirective(store);
     OutJson document = OutJson::object();
     document["file"] = store.url().string();
-    document["at"] = detail::encodeNumber(at);
+    document["at"] = coding::encodeNumber(at);
     if (!directive) {
         document["directive"] = nullptr;
         output.line("no directive (" + store.url().string() + ")");

@@ -1,14 +1,14 @@
 // tolvane normalize, tolvane suffix, and the domain helpers the other commands share.
 #include <algorithm>
+#include <tolvane/JSONCoding.hpp>
 #include <tolvane/PublicSuffixList.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
-#include <tolvane/detail/Unicode.hpp>
+#include <tolvane/Unicode.hpp>
 
 #include "Commands.hpp"
 
 namespace tolvane::cli {
 
-using detail::OutJson;
+using coding::OutJson;
 
 std::string explain(const DomainNormalizationError& error) {
     const std::string text = quotedText(error.payload());
@@ -123,9 +123,9 @@ int runNormalize(const Arguments& arguments, const Output& output) {
 // The normalised host the list's lookups expect: lower-cased, one trailing dot removed, in
 // ASCII-compatible form; nullopt when there is none.
 std::optional<std::string> normalisedHost(std::string_view text) {
-    std::string host = detail::lowercased(text);
+    std::string host = unicode::lowercased(text);
     if (!host.empty() && host.back() == '.') host.pop_back();
-    if (!detail::isASCII(host)) {
+    if (!unicode::isASCII(host)) {
         auto converted = asciiCompatibleHost(host);
         if (!converted) return std::nullopt;
         host = std::move(*converted);

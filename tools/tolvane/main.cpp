@@ -5,7 +5,7 @@
 #include <iostream>
 #include <system_error>
 #include <tolvane/JSON.hpp>
-#include <tolvane/detail/JSONCoding.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 #include "Commands.hpp"
 
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         // Refusals, and anything a library throws for a file or value it cannot use.
         std::cerr << prefix << error.what() << "\n";
-        if (json) Output(true).printJSON(detail::OutJson{{"error", error.what()}});
+        if (json) Output(true).printJSON(coding::OutJson{{"error", error.what()}});
         return exitRefused;
     }
 }

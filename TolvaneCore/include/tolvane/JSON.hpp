@@ -60,7 +60,7 @@ private:
 std::string_view rawValue(DecodingError::Kind kind);
 std::ostream& operator<<(std::ostream& os, const DecodingError& error);
 
-// Specialised per type; see <tolvane/detail/JSONCoding.hpp> for the helpers the
+// Specialised per type; see <tolvane/JSONCoding.hpp> for the helpers the
 // specialisations use. Each specialisation has
 //   static void encode(nlohmann::ordered_json& out, const T& value);
 //   static T decode(const nlohmann::json& in, const std::vector<CodingKey>& path);

@@ -53,7 +53,7 @@ public:
     // The list packaged with the library ("public_suffix_list.dat" in the resource bundle),
     // built on first use (thread-safe) and kept for the life of the process. Stops the
     // process when the bundle or the file cannot be found or read (see
-    // <tolvane/detail/ResourceBundle.hpp>).
+    // <tolvane/ResourceBundle.hpp>).
     static const PublicSuffixList& embedded();
 
     // The public suffix of `normalizedHost`: the longest matching rule wins, an exception

@@ -29,24 +29,13 @@
 #include <string>
 #include <string_view>
 #include <tolvane/Domain.hpp>
+#include <tolvane/Hashing.hpp>
 #include <tolvane/JSON.hpp>
 #include <tolvane/Scope.hpp>
 #include <unordered_set>
 #include <utility>
 
 namespace tolvane {
-
-namespace detail {
-// A hash of a set that does not depend on iteration order, as set equality does not.
-template <class Set>
-std::size_t unorderedHash(const Set& set) {
-    std::size_t sum = 0;
-    for (const auto& element : set) {
-        sum += std::hash<typename Set::value_type>{}(element)*0x9E3779B97F4A7C15ULL;
-    }
-    return sum ^ (set.size() * 0xC2B2AE3D27D4EB4FULL);
-}
-}  // namespace detail
 
 // A named tag with an identifier that stays fixed while the name may change.
 class Group {
@@ -248,7 +237,7 @@ struct std::hash<tolvane::Website> {
 template <class Element>
 struct std::hash<tolvane::NonEmptySet<Element>> {
     std::size_t operator()(const tolvane::NonEmptySet<Element>& set) const noexcept {
-        return tolvane::detail::unorderedHash(set.elements());
+        return tolvane::unorderedHash(set.elements());
     }
 };
 template <>

@@ -294,22 +294,4 @@ private:
     std::string category_;
 };
 
-// Collects every message while it lives (instead of writing them to standard error), then
-// puts the earlier sink back. For tests; captures nest.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogRecord> records() const;
-    std::vector<std::string> messages() const;  // just the message texts, in order
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<LogRecord> records_;
-    Logger::Sink previous_;
-};
-
 }  // namespace tolvane::platform

@@ -1,4 +1,4 @@
-// detail/JSONCoding.hpp: helpers for writing JSONCoding<T> specialisations.
+// JSONCoding.hpp: helpers for writing JSONCoding<T> specialisations.
 //
 // Include only from .cpp files: it brings in the whole of <nlohmann/json.hpp>.
 // A Decoder is a JSON value plus its coding path; every accessor throws the decoder's
@@ -21,7 +21,7 @@
 #include <tolvane/JSON.hpp>
 #include <vector>
 
-namespace tolvane::detail {
+namespace tolvane::coding {
 
 // Decoding reads a sorted map (quick to parse, whatever the input); encoding writes members
 // in insertion order, which is field order.
@@ -90,20 +90,20 @@ std::size_t decodeCaseName(const Decoder& object, std::string_view typeName,
 OutJson encodeCase(std::string_view caseName);
 OutJson encodeCase(std::string_view caseName, OutJson payload);
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::coding
 
 namespace tolvane {
 
 template <class T>
 std::string encodeJSON(const T& value) {
-    detail::OutJson out;
+    coding::OutJson out;
     JSONCoding<T>::encode(out, value);
     return out.dump();
 }
 
 template <class T>
 T decodeJSON(std::string_view text) {
-    const detail::Json document = detail::parseDocument(text);
+    const coding::Json document = coding::parseDocument(text);
     return JSONCoding<T>::decode(document, {});
 }
 

@@ -1,4 +1,4 @@
-// detail/ResourceBundle.hpp: where TolvaneCore finds its resources at run time.
+// ResourceBundle.hpp: where TolvaneCore finds its resources at run time.
 //
 // The resources live in a directory named "TolvaneCore_TolvaneCore.bundle". It is looked
 // for once per process, on first need (thread-safe), in this order; the first that is an
@@ -22,7 +22,7 @@
 #include <optional>
 #include <string_view>
 
-namespace tolvane::detail {
+namespace tolvane::resources {
 
 inline constexpr std::string_view kResourceBundleName = "TolvaneCore_TolvaneCore.bundle";
 inline constexpr const char* kResourceBundleVariable = "TOLVANE_RESOURCE_BUNDLE";
@@ -41,4 +41,4 @@ std::optional<std::filesystem::path> resourcePath(std::string_view name,
 // threads may still be using.
 [[noreturn]] void fatalError(std::string_view message);
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::resources

@@ -1,4 +1,4 @@
-// detail/Unicode.hpp: the few Unicode rules the model needs, with ASCII fast paths before ICU.
+// Unicode.hpp: the few Unicode rules the model needs, with ASCII fast paths before ICU.
 //
 // Every function takes and returns UTF-8. Ill-formed input is read with U+FFFD in place of
 // the bad bytes; nothing here throws for bad text.
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tolvane::detail {
+namespace tolvane::unicode {
 
 inline bool isASCII(std::string_view text) {
     for (unsigned char c : text) {
@@ -43,4 +43,4 @@ bool isWhiteSpace(char32_t scalar);
 // (the "whitespace and newlines" set); `horizontalOnly` trims only Zs and tab.
 std::string_view trimmedWhitespace(std::string_view text, bool horizontalOnly = false);
 
-}  // namespace tolvane::detail
+}  // namespace tolvane::unicode
