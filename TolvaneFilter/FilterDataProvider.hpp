@@ -3,11 +3,10 @@
 // classifications to platform verdicts, and starts and stops the directive watcher.
 //
 //   disposition                     new-flow verdict                      data verdict
-//   ------------------------------  ------------------------------------
-//   -------------------------------- drop                            dropVerdict dropVerdict
+//   ------------------------------  ------------------------------------  --------------------------------
+//   drop                            dropVerdict                           dropVerdict
 //   allowAndRelease                 allowVerdict                          allowVerdict
-//   allowUnderInspection(n = 4096)  filterData(inbound off, peek 0,       data(pass = bytes seen so
-//   far,
+//   allowUnderInspection(n = 4096)  filterData(inbound off, peek 0,       data(pass = bytes seen so far,
 //                                              outbound on, peek n)            peek = n)
 //
 // A direction that completes counts as 4096 bytes seen, which always ends inspection.

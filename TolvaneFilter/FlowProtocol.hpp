@@ -3,17 +3,16 @@
 // verdict for it. Blank lines and lines starting with '#' are skipped.
 //
 //   input                                                             output
-//   ----------------------------------------------------------------
-//   -----------------------------------
+//   ----------------------------------------------------------------  -----------------------------------
 //   {"event":"newFlow","flow":1,"remoteHostname":"mail.example.com",  {"flow":1,"event":"newFlow",
 //    "remoteEndpoint":{"ipv4":"192.0.2.7","port":443}}                 "verdict":"drop"}
 //   {"event":"newFlow","flow":2,"at":1000}                            {"flow":2,"event":"newFlow",
 //                                                                      "verdict":"filterData",
 //                                                                      "filterInbound":false,"peekInboundBytes":0,
 //                                                                      "filterOutbound":true,"peekOutboundBytes":4096}
-//   {"event":"outboundData","flow":2,"offset":0,"length":1000} {"flow":2,"event":"outboundData",
+//   {"event":"outboundData","flow":2,"offset":0,"length":1000}        {"flow":2,"event":"outboundData",
 //                                                                      "verdict":"data","passBytes":1000,"peekBytes":4096}
-//   {"event":"outboundComplete","flow":2} {"flow":2,"event":"outboundComplete","verdict":"allow"}
+//   {"event":"outboundComplete","flow":2}                             {"flow":2,"event":"outboundComplete","verdict":"allow"}
 //
 // Events: newFlow, outboundData, inboundData (both with "offset" and "length", in bytes),
 // outboundComplete, inboundComplete. Every event names its "flow" (a whole number). A newFlow

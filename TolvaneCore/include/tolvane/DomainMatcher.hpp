@@ -13,8 +13,8 @@
 // A match costs one hash probe per label of the host, whatever the number of names, and
 // allocates nothing unless the host holds a non-ASCII upper-case character (or is over 255
 // bytes with ASCII capitals): every candidate is a slice of the host, and a suffix's hash is
-// built from its labels' hashes, so all suffixes are hashed in one right-to-left pass. Immutable
-// once built, so it may be read from any thread; owners replace it as a whole.
+// built from its labels' hashes, so all suffixes are hashed in one right-to-left pass. Immutable once built, so it
+// may be read from any thread; owners replace it as a whole.
 #pragma once
 
 #include <cstdint>

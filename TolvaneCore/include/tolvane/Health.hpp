@@ -1,7 +1,7 @@
 // Health.hpp: the vocabulary for saying whether enforcement works.
 //
 //   EnforcementHealthStatus::healthy()                              {"healthy":{}}
-//   EnforcementHealthStatus::degraded(DegradedReason::failedOpen) {"degraded":{"_0":"failedOpen"}}
+//   EnforcementHealthStatus::degraded(DegradedReason::failedOpen)   {"degraded":{"_0":"failedOpen"}}
 //   EnforcementValidation::failed(EnforcementValidationFailure::filterNotArmed)
 //                                                                   {"failed":{"_0":"filterNotArmed"}}
 //   CommitmentHealth, DegradedReason, EnforcementValidationFailure  bare raw-value strings

@@ -4,18 +4,18 @@
 // adopted stays in force until another readable directive replaces it.
 //
 //   load() gives    adopted before  then adopted    onChange called  onHealth called with
-//   -------------   --------------  --------------  --------------- -------------------------------
+//   -------------   --------------  --------------  ---------------  -------------------------------
 //   a directive     either          that directive  yes, with it     healthy
 //   none (no file)  no              none            no               nothing
-//   none (no file)  yes             unchanged       no degraded(recoveringFromCorruption) an error
-//   no              none            no               degraded(failedOpen) an error        yes
-//   unchanged       no               degraded(recoveringFromCorruption)
+//   none (no file)  yes             unchanged       no               degraded(recoveringFromCorruption)
+//   an error        no              none            no               degraded(failedOpen)
+//   an error        yes             unchanged       no               degraded(recoveringFromCorruption)
 //
 // Every delivery is a full reload; a directive is delivered again even when unchanged, and one
 // publication may be delivered more than once. Entries written, created, moved or removed,
-// and the directory deleted or moved, lead to a reload; a change of attributes alone does not. The
-// watch follows the directory object: when the directory is deleted the watch ends after one more
-// reload, and a directory made anew at that path is not watched until a new watcher starts.
+// and the directory deleted or moved, lead to a reload; a change of attributes alone does not. The watch follows the directory object: when
+// the directory is deleted the watch ends after one more reload, and a directory made anew at
+// that path is not watched until a new watcher starts.
 //
 // Threads: onChange and onHealth run on the thread that calls start() (the first delivery)
 // and on the queue (every later one); the queue is serial, so deliveries never overlap.

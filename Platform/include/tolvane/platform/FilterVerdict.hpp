@@ -4,11 +4,9 @@
 //   NewFlowVerdict::allowVerdict()                        "allowVerdict"
 //   NewFlowVerdict::dropVerdict()                         "dropVerdict"
 //   NewFlowVerdict::filterDataVerdict(false, 0, true, 4096)
-//       "filterDataVerdict(filterInbound: false, peekInboundBytes: 0, filterOutbound: true,
-//       peekOutboundBytes: 4096)"
+//       "filterDataVerdict(filterInbound: false, peekInboundBytes: 0, filterOutbound: true, peekOutboundBytes: 4096)"
 //   DataVerdict::allowVerdict(), DataVerdict::dropVerdict()
-//   DataVerdict::dataVerdict(1000, 4096)                  "dataVerdict(passBytes: 1000, peekBytes:
-//   4096)"
+//   DataVerdict::dataVerdict(1000, 4096)                  "dataVerdict(passBytes: 1000, peekBytes: 4096)"
 //
 // Plain values: building one never allocates. Fields that a kind does not have read as
 // false and 0.

@@ -3,8 +3,7 @@
 //
 //   auto flow = std::make_shared<FilterSocketFlow>();
 //   flow->remoteHostname = "shop.example.com";
-//   flow->remoteFlowEndpoint =
-//   Endpoint::hostPort(EndpointHost::ipv4(*IPv4Address::make("192.0.2.7")), 443);
+//   flow->remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::ipv4(*IPv4Address::make("192.0.2.7")), 443);
 //
 // Addresses print in the usual standard forms: dotted decimal, and RFC 5952 compressed
 // hexadecimal for IPv6 followed by "%zone" when the address carries one.

@@ -9,9 +9,8 @@
 //
 // Standard error then shows one line per message:
 //
-//   2025-01-01T12:00:00.123456Z default [com.tolvane.filter:enforcement] adopted directive
-//   <private> 2025-01-01T12:00:00.123456Z error [com.tolvane.filter:enforcement] enforcement
-//   degraded: failedOpen
+//   2025-01-01T12:00:00.123456Z default [com.tolvane.filter:enforcement] adopted directive <private>
+//   2025-01-01T12:00:00.123456Z error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen
 //
 // Private arguments print as "<private>" unless the process shows private data: the
 // environment variable TOLVANE_LOG_PRIVATE=1 (read once), or Logger::setShowsPrivateData.
