@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <thread>
 #include <tolvane/platform/DirectoryWatch.hpp>
@@ -12,6 +13,7 @@
 #include <tolvane/platform/Logger.hpp>
 #include <tolvane/platform/SerialQueue.hpp>
 #include <tolvane/platform/SystemExtension.hpp>
+#include <tuple>
 #include <vector>
 
 #include "LogCapture.hpp"
@@ -260,6 +262,9 @@ TEST(FilterVocabulary, VerdictsCarryTheirFieldsAndDescribeThemselves) {
 class RecordingProvider : public FilterDataProviderBase {
 public:
     std::vector<std::string> calls;
+    int newFlows = 0;
+    // Outbound data as handed over: offset, size, and the flow's name then.
+    std::vector<std::tuple<std::size_t, std::size_t, std::string>> reads;
 
     void startFilter(StartCompletion completion) override {
         applySettings(FilterSettings({}, FilterAction::filterData),
@@ -270,20 +275,29 @@ public:
         std::thread([completion] { completion(); }).detach();
     }
     NewFlowVerdict handleNewFlow(const FilterFlow& flow) override {
+        ++newFlows;
         auto* socket = dynamic_cast<const FilterSocketFlow*>(&flow);
         return socket && socket->remoteHostname == "held"
                    ? NewFlowVerdict::filterDataVerdict(false, 0, true, 4096)
                    : NewFlowVerdict::allowVerdict();
     }
-    DataVerdict handleOutboundData(const FilterFlow&, std::size_t offset,
+    DataVerdict handleOutboundData(const FilterFlow& flow, std::size_t offset,
                                    std::span<const std::byte> bytes) override {
+        auto* socket = dynamic_cast<const FilterSocketFlow*>(&flow);
+        reads.emplace_back(offset, bytes.size(), socket->remoteHostname.value_or(""));
         std::size_t seen = offset + bytes.size();
         return seen >= 4096 ? DataVerdict::allowVerdict() : DataVerdict::dataVerdict(seen, 4096);
     }
 };
 
-std::unique_ptr<SystemExtensionRuntime> startRecording() {
-    return startSystemExtensionMode([] { return std::make_shared<RecordingProvider>(); });
+std::unique_ptr<SystemExtensionRuntime> startRecording(
+    std::size_t maximumHeldFlows = SystemExtensionRuntime::defaultMaximumHeldFlows) {
+    return std::make_unique<SystemExtensionRuntime>(
+        [] { return std::make_shared<RecordingProvider>(); }, maximumHeldFlows);
+}
+
+RecordingProvider& recorder(const SystemExtensionRuntime& runtime) {
+    return static_cast<RecordingProvider&>(runtime.provider());
 }
 
 std::shared_ptr<FilterSocketFlow> socketFlow(std::uint64_t id, std::string host) {
@@ -337,6 +351,95 @@ TEST(FilterRuntimeConcurrency, OnlyHeldFlowsReceiveDataUntilReleased) {
     EXPECT_EQ(runtime->handleOutboundData(2, 1000, 100000), DataVerdict::allowVerdict());
     EXPECT_EQ(runtime->heldFlowCount(), 0u);
     EXPECT_EQ(runtime->handleOutboundDataComplete(2), std::nullopt);
+}
+
+// A length is counted, never built: the provider gets the range's last bytes at their
+// offset, however long the range, and nothing at all for a flow that is not held.
+TEST(FilterRuntimeConcurrency, CountedDataEndsWhereTheRangeEndsWithoutBeingBuilt) {
+    auto runtime = startRecording();
+    constexpr std::size_t huge = 9223372036854775807u;
+    EXPECT_EQ(runtime->handleOutboundData(5, 0, huge), std::nullopt);
+    runtime->handleNewFlow(socketFlow(5, "held"));
+    EXPECT_EQ(runtime->handleOutboundData(5, 10, 100), DataVerdict::dataVerdict(110, 4096));
+    EXPECT_EQ(runtime->handleOutboundData(5, 110, huge - 110), DataVerdict::allowVerdict());
+    const std::size_t window = SystemExtensionRuntime::maximumReadBytes;
+    using Read = std::tuple<std::size_t, std::size_t, std::string>;
+    EXPECT_EQ(recorder(*runtime).reads,
+              (std::vector<Read>{{10, 100, "held"}, {huge - window, window, "held"}}));
+    runtime->handleNewFlow(socketFlow(6, "held"));
+    EXPECT_THROW(runtime->handleOutboundData(6, 1, std::numeric_limits<std::size_t>::max()),
+                 std::invalid_argument);
+}
+
+// The runtime is the one keeper of held flows: a new flow under a held identifier, or past
+// the bound, never reaches the provider, and the held flow carries on as it was.
+TEST(FilterRuntimeConcurrency, RefusesAHeldIdentifierAndFlowsPastTheBound) {
+    auto runtime = startRecording(2);
+    runtime->handleNewFlow(socketFlow(1, "held"));
+    EXPECT_THROW(runtime->handleNewFlow(socketFlow(1, "open")), FlowRefusedError);
+    runtime->handleNewFlow(socketFlow(2, "held"));
+    EXPECT_THROW(runtime->handleNewFlow(socketFlow(3, "held")), FlowRefusedError);
+    EXPECT_EQ(runtime->heldFlowCount(), 2u);
+    EXPECT_EQ(recorder(*runtime).newFlows, 2);
+    EXPECT_EQ(runtime->handleOutboundData(1, 0, 10), DataVerdict::dataVerdict(10, 4096));
+    EXPECT_EQ(runtime->handleOutboundData(1, 10, 5000), DataVerdict::allowVerdict());
+    // Ended, the identifier may start a flow again, and there is room once more.
+    EXPECT_EQ(runtime->handleNewFlow(socketFlow(1, "open")), NewFlowVerdict::allowVerdict());
+    EXPECT_EQ(runtime->handleNewFlow(socketFlow(3, "held")).kind(),
+              NewFlowVerdict::Kind::filterData);
+}
+
+TEST(FilterRuntimeConcurrency, LearningAboutAHeldFlowReachesLaterCallbacksOnly) {
+    auto runtime = startRecording();
+    auto flow = socketFlow(4, "held");
+    runtime->handleNewFlow(flow);
+    const auto rename = [](FilterFlow& f) {
+        static_cast<FilterSocketFlow&>(f).remoteHostname = "learnt";
+    };
+    EXPECT_TRUE(runtime->learnAboutHeldFlow(4, rename));
+    EXPECT_EQ(flow->remoteHostname, "held");  // the platform's copy changes, not the caller's
+    runtime->handleOutboundData(4, 0, 5000);
+    EXPECT_EQ(std::get<2>(recorder(*runtime).reads.at(0)), "learnt");
+    EXPECT_FALSE(runtime->learnAboutHeldFlow(4, rename));
+    EXPECT_FALSE(runtime->learnAboutHeldFlow(99, rename));
+}
+
+// Threads starting, learning about and ending flows at once, each under its own few
+// identifiers: every flow the provider holds is ended exactly once, nothing is left held.
+TEST(FilterRuntimeConcurrency, ConcurrentFlowsUnderFewIdentifiersLeaveNothingHeld) {
+    struct Holding : FilterDataProviderBase {
+        std::atomic<int> held{0};
+        NewFlowVerdict handleNewFlow(const FilterFlow&) override {
+            ++held;
+            return NewFlowVerdict::filterDataVerdict(false, 0, true, 4096);
+        }
+        DataVerdict handleOutboundDataComplete(const FilterFlow&) override {
+            --held;
+            return DataVerdict::allowVerdict();
+        }
+    };
+    auto holding = std::make_shared<Holding>();
+    auto runtime = startSystemExtensionMode([&] { return holding; });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i) {
+                const auto id = static_cast<std::uint64_t>(t * 3 + i % 3);
+                try {
+                    runtime->handleNewFlow(socketFlow(id, "x"));
+                } catch (const FlowRefusedError&) {
+                }
+                runtime->learnAboutHeldFlow(id, [](FilterFlow&) {});
+                if (i % 2) runtime->handleOutboundDataComplete(id);
+            }
+            for (std::uint64_t id = t * 3u; id < t * 3u + 3; ++id) {
+                runtime->handleOutboundDataComplete(id);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(runtime->heldFlowCount(), 0u);
+    EXPECT_EQ(holding->held, 0);
 }
 
 TEST(FilterRuntimeConcurrency, ParkedMainThreadWakesOnRequestedExit) {
