@@ -1,8 +1,11 @@
 #include "FlowProtocol.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <tolvane/JSONCoding.hpp>
 
 #include "FilterDataProvider.hpp"
 
@@ -11,6 +14,23 @@ namespace tolvane::host {
 using nlohmann::json;
 
 namespace {
+// An interface name, the longest zone Linux gives an IPv6 address.
+constexpr std::size_t maximumZoneBytes = 15;
+// A url kept as scheme and host is longer only through a scheme no one uses.
+constexpr std::size_t maximumKeptURLBytes = 1024;
+
+// Input quoted back in an error, cut short: a report must not grow with the line.
+std::string quotedShort(std::string_view text) {
+    constexpr std::size_t shown = 64;
+    if (text.size() <= shown) return "\"" + std::string(text) + "\"";
+    return "\"" + std::string(text.substr(0, shown)) + "\"...";
+}
+
+bool isHostNameLength(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    return name.size() <= maximumHostNameBytes;
+}
+
 const json* member(const json& object, const char* key) {
     auto it = object.find(key);
     return it == object.end() || it->is_null() ? nullptr : &*it;
@@ -54,15 +74,19 @@ platform::Endpoint endpoint(const json& object) {
     using platform::EndpointHost;
     if (object.contains("other")) return Endpoint::other();
     if (object.contains("otherHost")) return Endpoint::hostPort(EndpointHost::other(), port);
-    if (object.contains("name"))
-        return Endpoint::hostPort(EndpointHost::name(text(object, "name")), port);
+    if (object.contains("name")) {
+        std::string name = text(object, "name");
+        if (!isHostNameLength(name)) return Endpoint::hostPort(EndpointHost::other(), port);
+        return Endpoint::hostPort(EndpointHost::name(std::move(name)), port);
+    }
     if (object.contains("ipv4")) {
         auto address = platform::IPv4Address::make(text(object, "ipv4"));
         if (!address) throw ProtocolError("\"ipv4\" is not an IPv4 address");
         return Endpoint::hostPort(EndpointHost::ipv4(*address), port);
     }
     auto address = platform::IPv6Address::make(text(object, "ipv6"));
-    if (!address) throw ProtocolError("\"ipv6\" is not an IPv6 address");
+    if (!address || address->zone.size() > maximumZoneBytes)
+        throw ProtocolError("\"ipv6\" is not an IPv6 address");
     return Endpoint::hostPort(EndpointHost::ipv6(*address), port);
 }
 
@@ -73,8 +97,17 @@ FlowFacts facts(const json& object, bool isNewFlow) {
         if (!socket->is_boolean()) throw ProtocolError("\"socket\" must be true or false");
         out.socket = socket->get<bool>();
     }
-    if (member(object, "url")) out.url = text(object, "url");
-    if (member(object, "remoteHostname")) out.remoteHostname = text(object, "remoteHostname");
+    if (member(object, "url")) {
+        const platform::URL url = platform::URL::make(text(object, "url")).schemeAndHost();
+        if (url.absoluteString().size() <= maximumKeptURLBytes &&
+            (!url.host() || isHostNameLength(*url.host()))) {
+            out.url = url.absoluteString();
+        }
+    }
+    if (member(object, "remoteHostname")) {
+        std::string name = text(object, "remoteHostname");
+        if (isHostNameLength(name)) out.remoteHostname = std::move(name);
+    }
     if (const json* e = member(object, "remoteEndpoint")) out.remoteEndpoint = endpoint(*e);
     if (!out.socket && (out.remoteHostname || out.remoteEndpoint)) {
         throw ProtocolError("only socket flows have a remote host name or endpoint");
@@ -107,16 +140,21 @@ std::string_view rawValue(EventKind kind) {
 }
 
 bool isSkipped(std::string_view line) {
+    if (line.find('\0') != std::string_view::npos) return false;
     const auto first = line.find_first_not_of(" \t\r");
     return first == std::string_view::npos || line[first] == '#';
 }
 
 FlowEvent parseFlowEvent(std::string_view line) {
+    if (line.size() > maximumLineBytes) throw ProtocolError("the line is too long");
+    // The JSON parser would stop at a NUL and take what came before it for the whole line.
+    if (line.find('\0') != std::string_view::npos) throw ProtocolError("a NUL byte in the line");
     json object;
     try {
-        object = json::parse(line);
-    } catch (const json::exception& error) {
-        throw ProtocolError(std::string("not JSON: ") + error.what());
+        // With the directive decoder's depth limit: a line of brackets builds nothing.
+        object = coding::parseDocument(line);
+    } catch (const DecodingError& error) {
+        throw ProtocolError("not JSON: " + error.debugDescription());
     }
     if (!object.is_object()) throw ProtocolError("an event is a JSON object");
     FlowEvent event;
@@ -129,7 +167,7 @@ FlowEvent parseFlowEvent(std::string_view line) {
             known = true;
         }
     }
-    if (!known) throw ProtocolError("unknown event \"" + kind + "\"");
+    if (!known) throw ProtocolError("unknown event " + quotedShort(kind));
     event.flow = whole(object, "flow");
     if (const json* at = member(object, "at")) {
         if (!at->is_number() || !std::isfinite(at->get<double>())) {
@@ -195,6 +233,77 @@ void FlowFacts::applyTo(platform::FilterFlow& flow) const {
         if (remoteHostname) socketFlow->remoteHostname = remoteHostname;
         if (remoteEndpoint) socketFlow->remoteFlowEndpoint = remoteEndpoint;
     }
+}
+
+void LineReader::feed(std::string_view bytes, const Sink& sink) {
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        const std::string_view piece = bytes.substr(0, end);
+        if (!skipping_) {
+            if (pending_.size() + piece.size() > maximumLineBytes) {
+                pending_.clear();
+                pending_.shrink_to_fit();
+                skipping_ = true;
+                sink({}, true);
+            } else if (end != std::string_view::npos && pending_.empty()) {
+                sink(piece, false);  // the common case: a whole line within one piece
+            } else {
+                pending_.append(piece);
+                if (end != std::string_view::npos) {
+                    sink(pending_, false);
+                    pending_.clear();
+                }
+            }
+        }
+        if (end == std::string_view::npos) return;
+        skipping_ = false;
+        bytes.remove_prefix(end + 1);
+    }
+}
+
+void LineReader::finish(const Sink& sink) {
+    if (!skipping_ && !pending_.empty()) sink(pending_, false);
+    pending_.clear();
+    skipping_ = false;
+}
+
+std::optional<std::string> EventFeeder::feed(std::string_view line) {
+    if (isSkipped(line)) return std::nullopt;
+    const FlowEvent event = parseFlowEvent(line);
+    if (event.at) clock_.set(*event.at);
+    if (event.kind == EventKind::newFlow) {
+        try {
+            return formatVerdict(event, runtime_.handleNewFlow(event.facts.makeFlow(event.flow)));
+        } catch (const platform::FlowRefusedError& error) {
+            throw ProtocolError(error.what());
+        }
+    }
+    const auto notHeld = [&] {
+        return ProtocolError("flow " + std::to_string(event.flow) + " is not held for inspection");
+    };
+    // The platform may have learnt more about a held flow since it began.
+    if (!event.facts.empty() &&
+        !runtime_.learnAboutHeldFlow(
+            event.flow, [&](platform::FilterFlow& flow) { event.facts.applyTo(flow); })) {
+        throw notHeld();
+    }
+    std::optional<platform::DataVerdict> verdict;
+    switch (event.kind) {
+        case EventKind::outboundData:
+            verdict = runtime_.handleOutboundData(event.flow, event.offset, event.length);
+            break;
+        case EventKind::inboundData:
+            verdict = runtime_.handleInboundData(event.flow, event.offset, event.length);
+            break;
+        case EventKind::outboundComplete:
+            verdict = runtime_.handleOutboundDataComplete(event.flow);
+            break;
+        default:
+            verdict = runtime_.handleInboundDataComplete(event.flow);
+            break;
+    }
+    if (!verdict) throw notHeld();
+    return formatVerdict(event, *verdict);
 }
 
 HostClock::HostClock(std::optional<Instant> start) {

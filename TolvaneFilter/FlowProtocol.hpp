@@ -23,10 +23,21 @@
 // "remoteEndpoint" too: what the platform has learnt about the flow since (a held flow's
 // name often shows up only later). Any event may carry "at": the instant (seconds since
 // 2001-01-01T00:00:00Z) that the filter's clock reads from then on.
+//
+// Bad lines are reported with their line number and skipped: not an event, longer than
+// maximumLineBytes (the rest of it is skipped unread), holding a NUL byte, nested deeper than
+// the directive decoder allows, data for a flow that is not held, or a newFlow whose "flow"
+// names a flow still held for inspection (a flow identifier is unique among live flows; the
+// held flow carries on as it was). The reader keeps only what the filter can use, so no line
+// makes the filter remember much: a "remoteHostname", endpoint "name" or url host longer
+// than a DNS name can be (253 bytes, one more for a final dot) is no host name and is
+// dropped (a url with it, an endpoint's host then counts as some other kind); a url is kept
+// as its scheme and host only, the rest of it is never read.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -35,8 +46,14 @@
 #include <tolvane/Instant.hpp>
 #include <tolvane/platform/FilterVerdict.hpp>
 #include <tolvane/platform/Flow.hpp>
+#include <tolvane/platform/SystemExtension.hpp>
 
 namespace tolvane::host {
+
+// The longest event line read, without its line break.
+inline constexpr std::size_t maximumLineBytes = 64 * 1024;
+// The longest host name taken from an event, without a final dot.
+inline constexpr std::size_t maximumHostNameBytes = 253;
 
 // A line that is not an event; what() says what is wrong with it.
 class ProtocolError : public std::runtime_error {
@@ -73,7 +90,27 @@ struct FlowEvent {
 
 // Throws ProtocolError. REQUIRES: `line` is not blank and is no comment (see isSkipped).
 FlowEvent parseFlowEvent(std::string_view line);
+// Blank lines and comments; never a line with a NUL byte, which is a bad line.
 bool isSkipped(std::string_view line);
+
+// Cuts a byte stream into lines, whatever the sizes of the pieces it arrives in. Each line
+// is handed over once, without its line break; one longer than maximumLineBytes is handed
+// over as soon as it is too long, marked too long, and the rest of it is skipped without
+// being kept. Each byte is looked at once, and at most maximumLineBytes are kept.
+class LineReader {
+public:
+    // Called once per line: its text (empty when too long) and whether it was too long.
+    using Sink = std::function<void(std::string_view line, bool tooLong)>;
+
+    void feed(std::string_view bytes, const Sink& sink);
+    // End of input: a last line without a line break is handed over.
+    void finish(const Sink& sink);
+    std::size_t bufferedBytes() const { return pending_.size(); }
+
+private:
+    std::string pending_;
+    bool skipping_ = false;  // inside a line already reported too long
+};
 
 std::string formatVerdict(const FlowEvent& event, const platform::NewFlowVerdict& verdict);
 std::string formatVerdict(const FlowEvent& event, const platform::DataVerdict& verdict);
@@ -89,6 +126,19 @@ public:
 private:
     std::atomic<bool> isVirtual_{false};
     std::atomic<double> virtualNow_{0};
+};
+
+// Runs one line against the runtime as the platform would: the verdict line to write
+// (without a line break), nothing for a skipped line. Throws ProtocolError for a bad line.
+class EventFeeder {
+public:
+    EventFeeder(platform::SystemExtensionRuntime& runtime, HostClock& clock)
+        : runtime_(runtime), clock_(clock) {}
+    std::optional<std::string> feed(std::string_view line);
+
+private:
+    platform::SystemExtensionRuntime& runtime_;
+    HostClock& clock_;
 };
 
 }  // namespace tolvane::host

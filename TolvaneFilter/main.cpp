@@ -2,13 +2,16 @@
 // starts the filter (which reads and then watches the directive directory), feeds it the
 // platform events read from standard input (see FlowProtocol.hpp), writes one verdict line
 // per event to standard output, and logs to standard error. End of input, SIGINT or SIGTERM
-// stop the filter and end the process with status 0.
+// stop the filter and end the process with status 0, as does a closed standard output; a
+// stop signal takes effect however stalled the output is.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -18,7 +21,6 @@
 #include <thread>
 #include <tolvane/platform/SignalWatch.hpp>
 #include <tolvane/platform/SystemExtension.hpp>
-#include <unordered_map>
 #include <vector>
 
 #include "FilterDataProvider.hpp"
@@ -86,111 +88,136 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
-// Reads standard input line by line until its end or until woken, feeding each event to the
-// runtime. Output is flushed whenever no more input is waiting, so a person typing sees each
-// verdict at once and a long trace is written in large blocks.
+// Writes to a descriptor that may stall (a reader that stops reading) without ever blocking
+// the caller past a wake-up: it waits for room with poll and writes no more than a pipe
+// takes at once without blocking.
+class Output {
+public:
+    enum class Status { written, woken, closed };
+
+    Output(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+
+    void append(std::string_view text) { pending_.append(text); }
+    std::size_t pendingBytes() const { return pending_.size(); }
+
+    // Writes everything appended so far, unless woken first or the reader is gone.
+    Status drain() {
+        std::size_t done = 0;
+        Status status = Status::written;
+        while (done < pending_.size()) {
+            pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                status = Status::closed;
+                break;
+            }
+            if (fds[1].revents) {
+                status = Status::woken;
+                break;
+            }
+            const std::size_t chunk = std::min<std::size_t>(pending_.size() - done, PIPE_BUF);
+            const ssize_t n = write(fd_, pending_.data() + done, chunk);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) {
+                status = Status::closed;  // EPIPE among others: nobody reads any more
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        pending_.erase(0, done);
+        return status;
+    }
+
+private:
+    int fd_;
+    int wakeFd_;
+    std::string pending_;
+};
+
+// Reads standard input until its end, until woken, or until nobody reads the verdicts,
+// feeding each line to the runtime. Output is written whenever no more input is waiting,
+// so a person typing sees each verdict at once and a long trace is written in large blocks.
 class EventPump {
 public:
     EventPump(platform::SystemExtensionRuntime& runtime, host::HostClock& clock, int wakeFd)
-        : runtime_(runtime), clock_(clock), wakeFd_(wakeFd) {}
+        : feeder_(runtime, clock),
+          wakeFd_(wakeFd),
+          verdicts_(STDOUT_FILENO, wakeFd),
+          reports_(STDERR_FILENO, wakeFd) {}
 
-    // Returns true at the end of input, false when woken.
-    bool run() {
-        std::string pending;
+    void run() {
         std::vector<char> buffer(1 << 16);
+        const auto sink = [this](std::string_view line, bool tooLong) { handle(line, tooLong); };
         while (true) {
+            // Before waiting for input, and so at most one buffer's worth of verdicts pend.
+            if (!drain()) return;
             pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            std::fflush(stdout);
             if (poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
-                return true;
+                return;
             }
-            if (fds[1].revents) return false;
+            if (fds[1].revents) return;
             const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {
-                if (!pending.empty()) handle(pending);
-                return true;
+                lines_.finish(sink);
+                drain();
+                return;
             }
-            pending.append(buffer.data(), static_cast<std::size_t>(n));
-            std::size_t start = 0;
-            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
-                 start = end + 1) {
-                handle(std::string_view(pending).substr(start, end - start));
-            }
-            pending.erase(0, start);
+            lines_.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), sink);
         }
     }
 
 private:
-    void handle(std::string_view line) {
+    // False when the pump should stop: woken, or the verdicts' reader is gone.
+    bool drain() {
+        reports_.drain();  // a closed standard error loses only reports
+        switch (verdicts_.drain()) {
+            case Output::Status::written:
+                return true;
+            case Output::Status::woken:
+                return false;
+            case Output::Status::closed:
+                reports_.append("tolvane-filter: standard output is closed\n");
+                reports_.drain();
+                return false;
+        }
+        return false;
+    }
+
+    void handle(std::string_view line, bool tooLong) {
         ++lineNumber_;
-        if (host::isSkipped(line)) return;
         try {
-            const host::FlowEvent event = host::parseFlowEvent(line);
-            if (event.at) clock_.set(*event.at);
-            std::string out;
-            if (event.kind == host::EventKind::newFlow) {
-                auto flow = event.facts.makeFlow(event.flow);
-                const platform::NewFlowVerdict verdict = runtime_.handleNewFlow(flow);
-                if (verdict.kind() == platform::NewFlowVerdict::Kind::filterData) {
-                    heldFlows_[event.flow] = flow;
-                } else {
-                    heldFlows_.erase(event.flow);
-                }
-                out = host::formatVerdict(event, verdict);
-            } else {
-                // The platform may have learnt more about a held flow since it began.
-                if (!event.facts.empty()) {
-                    if (auto held = heldFlows_.find(event.flow); held != heldFlows_.end()) {
-                        event.facts.applyTo(*held->second);
-                    }
-                }
-                std::optional<platform::DataVerdict> verdict;
-                switch (event.kind) {
-                    case host::EventKind::outboundData:
-                        verdict =
-                            runtime_.handleOutboundData(event.flow, event.offset, event.length);
-                        break;
-                    case host::EventKind::inboundData:
-                        verdict =
-                            runtime_.handleInboundData(event.flow, event.offset, event.length);
-                        break;
-                    case host::EventKind::outboundComplete:
-                        verdict = runtime_.handleOutboundDataComplete(event.flow);
-                        break;
-                    default:
-                        verdict = runtime_.handleInboundDataComplete(event.flow);
-                        break;
-                }
-                if (!verdict) {
-                    throw host::ProtocolError("flow " + std::to_string(event.flow) +
-                                              " is not held for inspection");
-                }
-                if (verdict->kind() != platform::DataVerdict::Kind::data)
-                    heldFlows_.erase(event.flow);
-                out = host::formatVerdict(event, *verdict);
+            if (tooLong) {
+                throw host::ProtocolError("longer than " + std::to_string(host::maximumLineBytes) +
+                                          " bytes");
             }
-            out += '\n';
-            std::fwrite(out.data(), 1, out.size(), stdout);
+            if (auto verdict = feeder_.feed(line)) {
+                verdicts_.append(*verdict);
+                verdicts_.append("\n");
+            }
         } catch (const host::ProtocolError& error) {
-            std::fflush(stdout);
-            std::cerr << "tolvane-filter: line " << lineNumber_ << ": " << error.what()
-                      << std::endl;
+            // Whole report lines, each short enough to be written at once.
+            std::string report = "tolvane-filter: line " + std::to_string(lineNumber_) + ": ";
+            report += std::string_view(error.what()).substr(0, 512);
+            report += '\n';
+            reports_.append(report);
         }
     }
 
-    platform::SystemExtensionRuntime& runtime_;
-    host::HostClock& clock_;
+    host::EventFeeder feeder_;
     int wakeFd_;
+    host::LineReader lines_;
     std::uint64_t lineNumber_ = 0;
-    // Held flows by identifier, so that later events can add what the platform learnt.
-    std::unordered_map<std::uint64_t, std::shared_ptr<platform::FilterFlow>> heldFlows_;
+    Output verdicts_;
+    Output reports_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away shows up as EPIPE, which ends the filter the ordinary way.
+    std::signal(SIGPIPE, SIG_IGN);
     const Options options = parseOptions(argc, argv);
     if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
 
@@ -229,7 +256,6 @@ int main(int argc, char** argv) {
     const std::uint64_t one = 1;
     [[maybe_unused]] auto written = write(wakeFd, &one, sizeof one);
     pump.join();
-    std::fflush(stdout);
 
     runtime->stopFilter(stopSignal ? platform::FilterStopReason::userInitiated
                                    : platform::FilterStopReason::none);

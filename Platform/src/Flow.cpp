@@ -171,16 +171,27 @@ URL URL::make(std::string text) {
     const std::size_t at = authority.rfind('@');
     if (at != std::string_view::npos) authority.remove_prefix(at + 1);
 
-    std::string_view host;
+    std::string_view host, written;
     if (!authority.empty() && authority.front() == '[') {
         const std::size_t close = authority.find(']');
         if (close == std::string_view::npos) return url;  // an unclosed bracket has no host
         host = authority.substr(1, close - 1);
+        written = authority.substr(0, close + 1);
     } else {
         host = authority.substr(0, authority.find(':'));
+        written = host;
     }
     url.host_ = decodedHost(host);
+    url.schemeLength_ = colon;
+    url.hostOffset_ = static_cast<std::size_t>(written.data() - whole.data());
+    url.hostLength_ = written.size();
     return url;
+}
+
+URL URL::schemeAndHost() const {
+    if (!host_) return URL::make("");
+    return URL::make(text_.substr(0, schemeLength_) + "://" +
+                     text_.substr(hostOffset_, hostLength_));
 }
 
 }  // namespace tolvane::platform

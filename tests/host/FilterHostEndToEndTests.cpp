@@ -122,19 +122,53 @@ TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
         "\n"
         "# a comment, then a good line\n"
         R"({"event":"newFlow","flow":2,"remoteHostname":"example.org"})"
+        "\n" +
+        std::string(R"({"event":"newFlow","flow":3})") + '\0' + "garbage\n" +
+        R"({"event":"newFlow","flow":3)" + std::string(70000, ' ') + "}\n" +
+        std::string(100000, '[') + "\n" +
+        R"({"event":"newFlow","flow":4,"remoteHostname":"example.org"})"
         "\n";
     const auto result = runProcess(command(), input);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(lines(result.standardOutput),
-              std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})"});
+              (std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})",
+                                        R"({"flow":4,"event":"newFlow","verdict":"allow"})"}));
     const auto errors = result.standardError;
     for (const char* expected :
          {"line 1: not JSON", "line 2: an event is a JSON object",
           "line 3: unknown event \"teleport\"", "line 4: missing \"flow\"",
           "line 5: \"flow\" must be a whole number", "line 6: \"ipv4\" is not an IPv4 address",
-          "line 7: flow 9 is not held for inspection"}) {
+          "line 7: flow 9 is not held for inspection", "line 10: a NUL byte in the line",
+          "line 11: longer than 65536 bytes", "line 12: longer than 65536 bytes"}) {
         EXPECT_NE(errors.find(expected), std::string::npos) << expected << "\n" << errors;
     }
+}
+
+// A length is only counted, for a held flow or any other; a reused identifier of a held flow
+// is refused, so the held count ends at 0.
+TEST_F(FilterHost, HeldFlowsTakeAnyLengthAndKeepTheirIdentifiers) {
+    publish("example.com", 1);
+    std::string input =
+        R"({"event":"outboundData","flow":2,"offset":0,"length":9223372036854775807})"
+        "\n";
+    for (int i = 0; i < 1000; ++i)
+        input += R"({"event":"newFlow","flow":1})"
+                 "\n";
+    input += R"({"event":"outboundData","flow":1,"offset":0,"length":9223372036854775807})"
+             "\n";
+    const auto result = runProcess(command({"--show-private"}), input);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    const auto out = lines(result.standardOutput);
+    ASSERT_EQ(out.size(), 2u) << result.standardOutput;
+    EXPECT_EQ(verdictOf(out[0]), "filterData");
+    EXPECT_EQ(out[1], R"({"flow":1,"event":"outboundData","verdict":"allow"})");
+    EXPECT_NE(result.standardError.find("line 1: flow 2 is not held for inspection"),
+              std::string::npos);
+    EXPECT_NE(result.standardError.find("line 1001: flow 1 is already held for inspection"),
+              std::string::npos);
+    EXPECT_NE(result.standardError.find("classified=1 dropped=0 released=1 heldForInspection=0"),
+              std::string::npos)
+        << result.standardError;
 }
 
 TEST_F(FilterHost, UsageErrorsExitWithTwo) {

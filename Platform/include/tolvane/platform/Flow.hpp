@@ -111,11 +111,18 @@ public:
     static URL make(std::string text);
     const std::string& absoluteString() const { return text_; }
     const std::optional<std::string>& host() const { return host_; }
+    // Only the scheme and the host as written ("https://Shop.Example.com" for the example
+    // above, "http://[fe80::1%25en0]"), which is all a filter reads; the empty URL when
+    // there is no host.
+    URL schemeAndHost() const;
     bool operator==(const URL&) const = default;
 
 private:
     std::string text_;
     std::optional<std::string> host_;
+    std::size_t schemeLength_ = 0;
+    std::size_t hostOffset_ = 0;  // the host as written: [hostOffset_, + hostLength_)
+    std::size_t hostLength_ = 0;
 };
 
 // NEFilterFlow: any flow the platform hands to the filter.
