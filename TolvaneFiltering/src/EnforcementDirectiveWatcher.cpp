@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <mutex>
 #include <tolvane/EnforcementDirectiveWatcher.hpp>
 #include <tolvane/platform/DirectoryWatch.hpp>
@@ -20,13 +21,21 @@ struct EnforcementDirectiveWatcher::Core {
     const DirectiveHandler handler;
     const HealthHandler healthHandler;
 
-    mutable std::mutex lock;  // guards the three below
+    mutable std::mutex lock;  // guards the five below
     std::unique_ptr<platform::DirectoryWatch> source;
     int descriptor = -1;
+    std::uint64_t watchNumber = 0;  // which start() made `source`
+    bool sourceEnded = false;       // its directory is gone: its last reload has begun
     std::optional<EnforcementDirective> adopted;
 
     void deliverCurrent();
+    void endWatch(std::uint64_t number);
 };
+
+void EnforcementDirectiveWatcher::Core::endWatch(std::uint64_t number) {
+    std::scoped_lock guard(lock);
+    if (number == watchNumber) sourceEnded = true;  // not a watch an earlier start() made
+}
 
 void EnforcementDirectiveWatcher::Core::deliverCurrent() {
     std::optional<EnforcementDirective> directive;
@@ -70,23 +79,37 @@ EnforcementDirectiveWatcher::~EnforcementDirectiveWatcher() {
 }
 
 void EnforcementDirectiveWatcher::start() {
-    core_->deliverCurrent();
-
+    // Watch first, read second: a publication made while the first read runs then leaves
+    // events behind, delivered once the watch resumes, instead of going unseen until the
+    // next change.
     auto source = platform::DirectoryWatch::make(core_->directory, core_->queue);
+    core_->deliverCurrent();
     if (!source) return;
+
+    std::uint64_t number;
+    {
+        std::scoped_lock guard(core_->lock);
+        number = ++core_->watchNumber;
+    }
     std::weak_ptr<Core> weakCore = core_;
-    source->setEventHandler([weakCore](const platform::DirectoryEvents& events) {
+    source->setEventHandler([weakCore, number](const platform::DirectoryEvents& events) {
         // The watch is on writes, renames and deletions; a change of attributes alone (a
         // chmod of the file or the directory) is not one of them and reloads nothing.
         if (!events.entriesChanged && !events.directoryDeleted && !events.directoryMoved) return;
+        auto core = weakCore.lock();
+        if (!core) return;
+        // Nothing follows the reload of a deleted directory; the watch says it has ended
+        // before that reload, so whoever sees the reload's delivery sees the end too.
+        if (events.directoryDeleted) core->endWatch(number);
         // Whatever else changed, reload the whole file.
-        if (auto core = weakCore.lock()) core->deliverCurrent();
+        core->deliverCurrent();
     });
     // The watch closes its own descriptor right after its cancel handler; nothing else to do.
     std::unique_ptr<platform::DirectoryWatch> previous;
     {
         std::scoped_lock guard(core_->lock);
         core_->descriptor = source->descriptor();
+        core_->sourceEnded = false;
         previous = std::exchange(core_->source, std::move(source));
         core_->source->resume();
     }
@@ -118,7 +141,7 @@ const std::filesystem::path& EnforcementDirectiveWatcher::directory() const {
 
 bool EnforcementDirectiveWatcher::isWatching() const {
     std::scoped_lock guard(core_->lock);
-    return core_->source != nullptr;
+    return core_->source != nullptr && !core_->sourceEnded;
 }
 
 }  // namespace tolvane

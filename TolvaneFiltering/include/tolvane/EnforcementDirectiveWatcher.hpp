@@ -54,9 +54,10 @@ public:
     EnforcementDirectiveWatcher& operator=(const EnforcementDirectiveWatcher&) = delete;
 
     // Delivers the current directive on this thread, before returning, then watches the
-    // directory. When the directory cannot be opened it stops there, silently: nothing more
-    // is delivered. Meant to be called once; a second call delivers again and replaces (and
-    // cancels) the earlier watch.
+    // directory. The watch is set up before that first read, so a change made while it runs
+    // (even by a handler) is delivered afterwards. When the directory cannot be opened it
+    // stops after the first delivery, silently: nothing more is delivered. Meant to be called
+    // once; a second call delivers again and replaces (and cancels) the earlier watch.
     void start();
 
     // Ends the watch and closes its descriptor. Any number of times, before start() too.
@@ -67,7 +68,9 @@ public:
     // The directive delivered last; none until a read succeeds.
     std::optional<EnforcementDirective> adoptedDirective() const;
 
-    // The watched directory, and whether a watch is in place.
+    // The watched directory, and whether a watch is in place: not before start() nor after
+    // stop(), nor when the directory could not be watched, nor once the directory has been
+    // deleted (from just before the last reload, so that reload's delivery sees it ended).
     const std::filesystem::path& directory() const;
     bool isWatching() const;
 
