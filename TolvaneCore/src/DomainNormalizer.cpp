@@ -78,6 +78,8 @@ void appendQuoted(std::string& out, std::string_view text) {
 
 }  // namespace
 
+DomainNormalizer::DomainNormalizer() : publicSuffixList_(PublicSuffixList::embedded()) {}
+
 DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) const {
     const std::string_view trimmed = unicode::trimmedWhitespace(input);
     if (trimmed.empty()) throw DomainNormalizationError::emptyInput();
@@ -136,7 +138,7 @@ DomainNormalizationResult DomainNormalizer::normalize(std::string_view input) co
 
     if (looksNumeric(host)) throw DomainNormalizationError::ipAddressUnsupported(std::move(host));
 
-    const auto found = publicSuffixList_->registrableDomain(host);
+    const auto found = publicSuffixList_.registrableDomain(host);
     if (!found) throw DomainNormalizationError::publicSuffixOnly(std::move(host));
     std::string registrable(*found);
 

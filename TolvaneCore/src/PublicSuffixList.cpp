@@ -263,12 +263,52 @@ void forEachLine(std::string_view text, Body body) {
 
 }  // namespace
 
+struct PublicSuffixList::Rules {
+    // One name of the open-addressing table: its hash with the low byte replaced by its
+    // kind bits (0 marks an empty slot), and where its text lies in names.
+    struct Slot {
+        std::uint64_t word = 0;
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
+    };
+    struct Suffix {
+        std::size_t begin;
+        std::size_t end;
+        bool wholeHost;  // fewer than two labels: the host itself is the answer
+    };
+    struct Inserted {
+        bool hadKinds;         // the slot held all the given kinds already
+        std::uint32_t offset;  // where the slot's text lies
+    };
+    // A candidate found in the table: its kinds, and where its stored text ends in names.
+    struct Found {
+        std::uint8_t kinds = 0;
+        std::size_t storedEnd = 0;
+    };
+
+    void insertRule(std::string_view name, RuleKind kind, std::vector<std::uint64_t>& scratch);
+    Inserted insertSlot(std::uint64_t hash, std::uint32_t offset, std::uint32_t length,
+                        std::uint8_t kinds);
+    void grow();
+    Found find(std::string_view candidate, std::size_t labelLength, std::size_t joinedLength,
+               std::uint64_t hash, const Found& previous) const;
+    Suffix findSuffix(std::string_view host) const;
+
+    std::string names;  // every stored rule name, back to back
+    std::vector<Slot> slots;
+    std::uint64_t mask = 0;
+    std::size_t used = 0;
+    std::size_t longestName = 0;
+    std::size_t counts[3] = {0, 0, 0};
+};
+
 PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
-    slots_.assign(64, Slot{});
-    mask_ = slots_.size() - 1;
-    names_.reserve(rulesText.size() / 2);
+    auto rules = std::make_shared<Rules>();
+    rules->slots.assign(64, Rules::Slot{});
+    rules->mask = rules->slots.size() - 1;
+    rules->names.reserve(rulesText.size() / 2);
     std::vector<std::uint64_t> scratch;
-    forEachLine(rulesText, [this, &scratch](std::string_view line) {
+    forEachLine(rulesText, [&rules, &scratch](std::string_view line) {
         line = unicode::trimmedWhitespace(line, /*horizontalOnly=*/true);
         if (line.empty() || line.starts_with("//")) return;
         const std::string_view token = line.substr(0, line.find(' '));
@@ -289,35 +329,36 @@ PublicSuffixList::PublicSuffixList(std::string_view rulesText) {
             name.remove_prefix(2);
             kind = RuleKind::wildcardParent;
         }
-        insertRule(name, kind, scratch);
+        rules->insertRule(name, kind, scratch);
         if (!unicode::isASCII(name)) {
-            if (auto ascii = asciiCompatibleHost(name)) insertRule(*ascii, kind, scratch);
+            if (auto ascii = asciiCompatibleHost(name)) rules->insertRule(*ascii, kind, scratch);
         }
     });
+    rules_ = std::move(rules);
 }
 
-void PublicSuffixList::insertRule(std::string_view name, RuleKind kind,
-                                  std::vector<std::uint64_t>& scratch) {
+void PublicSuffixList::Rules::insertRule(std::string_view name, RuleKind kind,
+                                         std::vector<std::uint64_t>& scratch) {
     // Offsets are 32-bit: a rules text past 4 GiB is not read further.
-    if (names_.size() + name.size() >= UINT32_MAX) return;
-    const auto offset = static_cast<std::uint32_t>(names_.size());
+    if (names.size() + name.size() >= UINT32_MAX) return;
+    const auto offset = static_cast<std::uint32_t>(names.size());
     const auto length = static_cast<std::uint32_t>(name.size());
-    names_.append(name);
+    names.append(name);
     const Shape shape = shapeOf(name);
     const Inserted inserted = insertSlot(shape.hash, offset, length, bit(kind));
-    if (!inserted.hadKinds) ++counts_[kindIndex(kind)];
+    if (!inserted.hadKinds) ++counts[kindIndex(kind)];
     if (inserted.offset != offset) {
         // Stored before, as a rule or as the suffix of one, and so marked already.
-        names_.resize(offset);
+        names.resize(offset);
         return;
     }
-    longestName_ = std::max(longestName_, shape.length);
+    longestName = std::max(longestName, shape.length);
 
     // Mark every proper suffix of the rule (from a dot on), so that a lookup can stop at the
     // first candidate that no rule ends with. A name with empty labels never matches a
     // candidate, so it needs no marks. Longest first: a suffix marked already had its own
     // suffixes marked then, which keeps this linear in the rule's length.
-    const std::string_view stored(names_.data() + offset, length);
+    const std::string_view stored(names.data() + offset, length);
     if (stored.empty() || stored.front() == '.' || stored.back() == '.' ||
         stored.find("..") != std::string_view::npos) {
         return;
@@ -340,22 +381,24 @@ void PublicSuffixList::insertRule(std::string_view name, RuleKind kind,
     }
 }
 
-// Adds `kinds` to the slot holding the `length` bytes of names_ at `offset`, making one that
+// Adds `kinds` to the slot holding the `length` bytes of names at `offset`, making one that
 // points there when there is none.
-PublicSuffixList::Inserted PublicSuffixList::insertSlot(std::uint64_t hash, std::uint32_t offset,
-                                                        std::uint32_t length, std::uint8_t kinds) {
-    if ((used_ + 1) * 3 > slots_.size() * 2) grow();
+PublicSuffixList::Rules::Inserted PublicSuffixList::Rules::insertSlot(std::uint64_t hash,
+                                                                      std::uint32_t offset,
+                                                                      std::uint32_t length,
+                                                                      std::uint8_t kinds) {
+    if ((used + 1) * 3 > slots.size() * 2) grow();
     const std::uint64_t tag = hash & ~kKindMask;
-    const char* text = names_.data() + offset;
-    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
-        Slot& slot = slots_[at];
+    const char* text = names.data() + offset;
+    for (std::uint64_t at = (hash >> 8) & mask;; at = (at + 1) & mask) {
+        Slot& slot = slots[at];
         if (slot.word == 0) {
             slot = Slot{tag | kinds, offset, length};
-            ++used_;
+            ++used;
             return {false, offset};
         }
         if ((slot.word & ~kKindMask) == tag && slot.length == length &&
-            std::memcmp(names_.data() + slot.offset, text, length) == 0) {
+            std::memcmp(names.data() + slot.offset, text, length) == 0) {
             const bool had = (slot.word & kinds) == kinds;
             slot.word |= kinds;
             return {had, slot.offset};
@@ -363,15 +406,15 @@ PublicSuffixList::Inserted PublicSuffixList::insertSlot(std::uint64_t hash, std:
     }
 }
 
-void PublicSuffixList::grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    mask_ = slots_.size() - 1;
+void PublicSuffixList::Rules::grow() {
+    std::vector<Slot> old(slots.size() * 2);
+    old.swap(slots);
+    mask = slots.size() - 1;
     for (const Slot& slot : old) {
         if (slot.word == 0) continue;
-        std::uint64_t at = (slot.word >> 8) & mask_;
-        while (slots_[at].word != 0) at = (at + 1) & mask_;
-        slots_[at] = slot;
+        std::uint64_t at = (slot.word >> 8) & mask;
+        while (slots[at].word != 0) at = (at + 1) & mask;
+        slots[at] = slot;
     }
 }
 
@@ -381,15 +424,17 @@ void PublicSuffixList::grow() {
 // bytes), a dot and the previous candidate. When the previous candidate was found and a slot
 // here shares the end of its stored text, only the new label needs comparing: this keeps a
 // host that matches a deep chain of rules linear.
-PublicSuffixList::Found PublicSuffixList::find(std::string_view candidate, std::size_t labelLength,
-                                               std::size_t joinedLength, std::uint64_t hash,
-                                               const Found& previous) const {
+PublicSuffixList::Rules::Found PublicSuffixList::Rules::find(std::string_view candidate,
+                                                             std::size_t labelLength,
+                                                             std::size_t joinedLength,
+                                                             std::uint64_t hash,
+                                                             const Found& previous) const {
     const std::uint64_t tag = hash & ~kKindMask;
-    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
-        const Slot& slot = slots_[at];
+    for (std::uint64_t at = (hash >> 8) & mask;; at = (at + 1) & mask) {
+        const Slot& slot = slots[at];
         if (slot.word == 0) return {};
         if ((slot.word & ~kKindMask) != tag || slot.length != joinedLength) continue;
-        const char* text = names_.data() + slot.offset;
+        const char* text = names.data() + slot.offset;
         const std::size_t end = std::size_t{slot.offset} + slot.length;
         const bool equal =
             (previous.kinds != 0 && end == previous.storedEnd)
@@ -402,7 +447,7 @@ PublicSuffixList::Found PublicSuffixList::find(std::string_view candidate, std::
 // Walks the labels from the right; each label closes one candidate suffix, and the longest
 // candidate that hits wins. The walk stops at the first candidate that neither ends some
 // rule nor is a wildcard parent: no longer candidate can hit after it.
-PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) const {
+PublicSuffixList::Rules::Suffix PublicSuffixList::Rules::findSuffix(std::string_view host) const {
     std::size_t end = host.size();
     while (end > 0 && host[end - 1] == '.') --end;
     if (end == 0) return {0, host.size(), true};
@@ -429,7 +474,7 @@ PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) con
         ++labels;
         const std::size_t begin = i;
         if (labels == 1) best.begin = begin;  // the implicit rule "*"
-        previous = joinedLength <= longestName_
+        previous = joinedLength <= longestName
                        ? find(host.substr(begin, end - begin), labelEnd - begin, joinedLength,
                               finish(h), labels == 1 ? Found{} : previous)
                        : Found{};
@@ -455,14 +500,14 @@ PublicSuffixList::Suffix PublicSuffixList::findSuffix(std::string_view host) con
 }
 
 std::string_view PublicSuffixList::publicSuffix(std::string_view normalizedHost) const {
-    const Suffix suffix = findSuffix(normalizedHost);
+    const Rules::Suffix suffix = rules_->findSuffix(normalizedHost);
     if (suffix.wholeHost) return normalizedHost;
     return normalizedHost.substr(suffix.begin, suffix.end - suffix.begin);
 }
 
 std::optional<std::string_view> PublicSuffixList::registrableDomain(
     std::string_view normalizedHost) const {
-    const Suffix suffix = findSuffix(normalizedHost);
+    const Rules::Suffix suffix = rules_->findSuffix(normalizedHost);
     if (suffix.wholeHost) return std::nullopt;
     if (suffix.begin == 0 && suffix.end == normalizedHost.size()) return std::nullopt;
     // The label left of the suffix, if there is one.
@@ -475,20 +520,21 @@ std::optional<std::string_view> PublicSuffixList::registrableDomain(
 }
 
 bool PublicSuffixList::contains(RuleKind kind, std::string_view name) const {
+    const Rules& rules = *rules_;
     const std::uint64_t hash = shapeOf(name).hash;
     const std::uint64_t tag = hash & ~kKindMask;
-    for (std::uint64_t at = (hash >> 8) & mask_;; at = (at + 1) & mask_) {
-        const Slot& slot = slots_[at];
+    for (std::uint64_t at = (hash >> 8) & rules.mask;; at = (at + 1) & rules.mask) {
+        const Rules::Slot& slot = rules.slots[at];
         if (slot.word == 0) return false;
         if ((slot.word & ~kKindMask) == tag && slot.length == name.size() &&
-            std::memcmp(names_.data() + slot.offset, name.data(), name.size()) == 0) {
+            std::memcmp(rules.names.data() + slot.offset, name.data(), name.size()) == 0) {
             return (slot.word & bit(kind)) != 0;
         }
     }
 }
 
 std::size_t PublicSuffixList::count(RuleKind kind) const {
-    return counts_[kindIndex(kind)];
+    return rules_->counts[kindIndex(kind)];
 }
 
 // MARK: - The packaged list

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <tolvane/DomainNormalizer.hpp>
 #include <unordered_set>
@@ -126,7 +128,9 @@ TEST(DomainNormalizer, DescriptionsAndHashing) {
 }
 
 TEST(DomainNormalizer, EmbeddedList) {
-    const DomainNormalizer real(PublicSuffixList::embedded());
+    const DomainNormalizer real;
+    EXPECT_EQ(DomainNormalizer(PublicSuffixList::embedded()).normalize("a.b.github.io"),
+              real.normalize("a.b.github.io"));
     EXPECT_EQ(real.normalize("https://www.bbc.co.uk/news").registrableDomain(),
               domain("bbc.co.uk"));
     EXPECT_EQ(real.normalize("user.github.io").resultCase(),
@@ -134,6 +138,23 @@ TEST(DomainNormalizer, EmbeddedList) {
     EXPECT_EQ(real.normalize("a.b.個人.香港").narrowAlternative(),
               domain("a.b.xn--gmqw5a.xn--j6w193g"));
     EXPECT_THROW(real.normalize("github.io"), DomainNormalizationError);
+}
+
+// A normaliser keeps its list: one made from a temporary, or copied from one whose list is
+// gone, still answers (the address sanitizer reports any read of a freed list).
+TEST(DomainNormalizer, OutlivesTheListItWasMadeFrom) {
+    const DomainNormalizer fromTemporary(PublicSuffixList("com\nuk\nco.uk\n"));
+    std::optional<DomainNormalizer> copied;
+    {
+        auto list = std::make_unique<PublicSuffixList>("zz\n");
+        const DomainNormalizer original(*list);
+        list.reset();
+        copied = original;
+    }
+    EXPECT_EQ(fromTemporary.normalize("www.shop.example.co.uk"),
+              DomainNormalizationResult::narrowerSubdomain(domain("shop.example.co.uk"),
+                                                           domain("example.co.uk")));
+    EXPECT_EQ(copied->normalize("a.example.zz").registrableDomain(), domain("example.zz"));
 }
 
 TEST(DomainNormalizer, LargeInputsFinish) {

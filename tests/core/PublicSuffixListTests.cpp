@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <tolvane/PublicSuffixList.hpp>
 
@@ -136,6 +137,17 @@ TEST(AsciiCompatibleHost, FastPathAgreesWithIDNA) {
         EXPECT_EQ(asciiCompatibleHost(name), tolvane::detail::asciiCompatibleHostThroughIDNA(name))
             << name;
     }
+}
+
+// Copies share the rules and outlive the original; a list moved from keeps answering.
+TEST(PublicSuffixList, CopiesOutliveTheOriginal) {
+    auto original = std::make_unique<PublicSuffixList>("uk\nco.uk\n");
+    const PublicSuffixList copy = *original;
+    const PublicSuffixList moved = std::move(*original);
+    EXPECT_EQ(registrable(*original, "a.b.co.uk"), "b.co.uk");
+    original.reset();
+    EXPECT_EQ(registrable(copy, "a.b.co.uk"), "b.co.uk");
+    EXPECT_EQ(moved.count(Kind::exact), 2u);
 }
 
 TEST(EmbeddedPublicSuffixList, LoadsThePackagedListOnce) {

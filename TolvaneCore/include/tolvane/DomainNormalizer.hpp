@@ -33,6 +33,7 @@
 #include <string_view>
 #include <tolvane/Domain.hpp>
 #include <tolvane/PublicSuffixList.hpp>
+#include <utility>
 
 namespace tolvane {
 
@@ -125,14 +126,17 @@ private:
 std::string_view rawValue(DomainNormalizationError::Case c);
 std::ostream& operator<<(std::ostream& os, const DomainNormalizationError& error);
 
-// Immutable; normalize may run on any thread at once. Holds a reference to the list: the
-// list must outlive the normalizer (PublicSuffixList::embedded() lives for the process).
+// Immutable; normalize may run on any thread at once. Holds its list as a value, and lists
+// share their rules, so a normaliser is cheap to copy and every one made from the packaged
+// list shares it.
 class DomainNormalizer {
 public:
-    explicit DomainNormalizer(const PublicSuffixList& publicSuffixList)
-        : publicSuffixList_(&publicSuffixList) {}
+    // With the packaged list, PublicSuffixList::embedded().
+    DomainNormalizer();
+    explicit DomainNormalizer(PublicSuffixList publicSuffixList)
+        : publicSuffixList_(std::move(publicSuffixList)) {}
 
-    const PublicSuffixList& publicSuffixList() const { return *publicSuffixList_; }
+    const PublicSuffixList& publicSuffixList() const { return publicSuffixList_; }
 
     // The registrable domain `input` names, or throws DomainNormalizationError. The cleaning,
     // in order: trim whitespace and line breaks; drop a scheme ("letters+digits+-.://"), then
@@ -144,7 +148,7 @@ public:
     DomainNormalizationResult normalize(std::string_view input) const;
 
 private:
-    const PublicSuffixList* publicSuffixList_;
+    PublicSuffixList publicSuffixList_;
 };
 
 }  // namespace tolvane

@@ -22,11 +22,13 @@
 // A host with empty labels (a leading, doubled or trailing dot) is judged by its non-empty
 // labels alone, as if joined with single dots; a result spanning a doubled dot keeps it.
 //
-// A list is immutable once built and may be read from any thread.
+// A list is immutable once built and may be read from any thread. It is a value: copies share
+// the rules, which live as long as any copy does.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,10 +52,13 @@ public:
     // second time in its asciiCompatibleHost form when it has one.
     explicit PublicSuffixList(std::string_view rulesText);
 
+    PublicSuffixList(const PublicSuffixList&) = default;
+    PublicSuffixList& operator=(const PublicSuffixList&) = default;
+
     // The list packaged with the library ("public_suffix_list.dat" in the resource bundle),
-    // built on first use (thread-safe) and kept for the life of the process. Stops the
-    // process when the bundle or the file cannot be found or read (see
-    // <tolvane/ResourceBundle.hpp>).
+    // built on first use (thread-safe) and kept for the life of the process; copies of it
+    // share its rules. Stops the process when the bundle or the file cannot be found or read
+    // (see <tolvane/ResourceBundle.hpp>).
     static const PublicSuffixList& embedded();
 
     // The public suffix of `normalizedHost`: the longest matching rule wins, an exception
@@ -72,43 +77,12 @@ public:
     std::size_t count(RuleKind kind) const;
 
 private:
-    // One name of the open-addressing table: its hash with the low byte replaced by its
-    // kind bits (0 marks an empty slot), and where its text lies in names_.
-    struct Slot {
-        std::uint64_t word = 0;
-        std::uint32_t offset = 0;
-        std::uint32_t length = 0;
-    };
-    struct Suffix {
-        std::size_t begin;
-        std::size_t end;
-        bool wholeHost;  // fewer than two labels: the host itself is the answer
-    };
+    // The rules and the table they are looked up in; immutable once built.
+    struct Rules;
 
-    struct Inserted {
-        bool hadKinds;         // the slot held all the given kinds already
-        std::uint32_t offset;  // where the slot's text lies
-    };
-    // A candidate found in the table: its kinds, and where its stored text ends in names_.
-    struct Found {
-        std::uint8_t kinds = 0;
-        std::size_t storedEnd = 0;
-    };
-
-    void insertRule(std::string_view name, RuleKind kind, std::vector<std::uint64_t>& scratch);
-    Inserted insertSlot(std::uint64_t hash, std::uint32_t offset, std::uint32_t length,
-                        std::uint8_t kinds);
-    void grow();
-    Found find(std::string_view candidate, std::size_t labelLength, std::size_t joinedLength,
-               std::uint64_t hash, const Found& previous) const;
-    Suffix findSuffix(std::string_view host) const;
-
-    std::string names_;  // every stored rule name, back to back
-    std::vector<Slot> slots_;
-    std::uint64_t mask_ = 0;
-    std::size_t used_ = 0;
-    std::size_t longestName_ = 0;
-    std::size_t counts_[3] = {0, 0, 0};
+    // Copies share the rules, so copying a list (or a normaliser holding one) costs a count.
+    // Moving copies too, so no list is ever left without rules.
+    std::shared_ptr<const Rules> rules_;
 };
 
 // The IDNA ASCII form of a host name, as a URL parser gives the host of "http://" + name +
