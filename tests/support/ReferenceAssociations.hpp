@@ -1,7 +1,11 @@
 // ReferenceAssociations.hpp: the name-address rules written as plainly as possible (a full
-// sweep and a full sort whenever the table overflows). Tests compare the indexed table with
-// it on every observable result; the benchmark measures it as the point of comparison.
+// sweep and a full sort whenever the table overflows). Tests and the fuzzer compare the
+// indexed table with it on every observable result; the benchmark measures it as the point
+// of comparison.
 #pragma once
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,12 +23,13 @@ class ReferenceAssociations {
 public:
     explicit ReferenceAssociations(NameAddressAssociations::Limits limits) : limits_(limits) {}
 
+    // `address` is a literal as FlowAddress gives it.
     void record(const std::string& hostname, const std::string& address, double now) {
         const std::string name = unicode::lowercased(hostname);
-        Entry& entry = entries_.try_emplace(address, Entry{{}, now}).first->second;
+        Entry& entry = entries_.try_emplace(composedForm(address), Entry{{}, now}).first->second;
         entry.last = now;
         auto known = std::find_if(entry.names.begin(), entry.names.end(),
-                                  [&](const auto& pair) { return pair.first == name; });
+                                  [&](const auto& pair) { return sameText(pair.first, name); });
         if (known != entry.names.end()) {
             known->second = now;
         } else {
@@ -55,7 +60,7 @@ public:
 
     std::vector<std::string> names(const std::string& address, double now) const {
         std::vector<std::string> live;
-        auto found = entries_.find(address);
+        auto found = entries_.find(composedForm(address));
         if (found == entries_.end()) return live;
         for (const auto& [name, at] : found->second.names) {
             if (now - at < limits_.lifetime) live.push_back(name);
@@ -75,6 +80,23 @@ public:
     std::int64_t addressCount() const { return static_cast<std::int64_t>(entries_.size()); }
 
 private:
+    // Text whose characters are composed differently is the same text.
+    static std::string composedForm(const std::string& text) {
+        if (unicode::isASCII(text)) return text;
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+        const icu::UnicodeString composed =
+            nfc->normalize(icu::UnicodeString::fromUTF8(text), status);
+        std::string result;
+        composed.toUTF8String(result);
+        return result;
+    }
+    static bool sameText(const std::string& a, const std::string& b) {
+        if (a == b) return true;
+        if (unicode::isASCII(a) && unicode::isASCII(b)) return false;
+        return composedForm(a) == composedForm(b);
+    }
+
     struct Entry {
         std::vector<std::pair<std::string, double>> names;
         double last;
