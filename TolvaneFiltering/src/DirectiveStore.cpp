@@ -1,11 +1,10 @@
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <string>
 #include <system_error>
+#include <tolvane/AtomicFile.hpp>
 #include <tolvane/DirectiveStore.hpp>
 
 namespace tolvane {
@@ -15,27 +14,6 @@ namespace {
 [[noreturn]] void fail(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
 }
-
-// Closes on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the error a delayed write may surface only here.
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 // Makes `directory` and its missing parents, each 0700 (set explicitly, whatever the umask);
 // existing directories are left alone.
@@ -66,17 +44,6 @@ void createDirectories(const std::filesystem::path& directory) {
     }
 }
 
-void writeAll(int fd, std::string_view bytes, const std::filesystem::path& path) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(errno, "cannot write " + path.string());
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 }  // namespace
 
 const std::filesystem::path& FileEnforcementDirectiveStore::defaultDirectory() {
@@ -87,92 +54,35 @@ const std::filesystem::path& FileEnforcementDirectiveStore::defaultDirectory() {
 FileEnforcementDirectiveStore::FileEnforcementDirectiveStore(const std::filesystem::path& directory)
     : url_(directory / fileName) {}
 
-void FileEnforcementDirectiveStore::publish(const EnforcementDirective& directive) {
+AdvisoryLock FileEnforcementDirectiveStore::lockForPublishing() const {
     const std::filesystem::path dir = directory();
-    if (!dir.empty()) createDirectories(dir);
+    if (dir.empty()) return AdvisoryLock::onDirectory(".");
+    createDirectories(dir);
+    return AdvisoryLock::onDirectory(dir);
+}
+
+void FileEnforcementDirectiveStore::publish(const EnforcementDirective& directive) {
+    const AdvisoryLock held = lockForPublishing();
+    publish(directive, held);
+}
+
+void FileEnforcementDirectiveStore::publish(const EnforcementDirective& directive,
+                                            const AdvisoryLock&) {
     // JSON has no number for NaN or the infinities; such a directive cannot be encoded, and
     // writing null in its place would leave a file no reader accepts.
     if (!std::isfinite(directive.publishedAt()) ||
         (directive.validation() && !std::isfinite(directive.validation()->expiresAt()))) {
         fail(EINVAL, "cannot encode the directive: an instant is not a finite number");
     }
-    const std::string bytes = encodeJSON(directive);
-
-    // mkostemp: exclusive creation under an unpredictable name, mode 0600, in the same
-    // directory so the rename stays within one file system.
-    std::string temporary = (dir / ("." + std::string(fileName) + ".XXXXXX")).string();
-    Descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (file.get() < 0) fail(errno, "cannot create a temporary file in " + dir.string());
-    bool renamed = false;
-    struct RemoveUnlessRenamed {
-        const std::string& path;
-        const bool& renamed;
-        ~RemoveUnlessRenamed() {
-            if (!renamed) ::unlink(path.c_str());
-        }
-    } cleanup{temporary, renamed};
-
-    writeAll(file.get(), bytes, temporary);
-    if (::fchmod(file.get(), 0600) != 0) fail(errno, "cannot set the permissions of " + temporary);
-    if (::fsync(file.get()) != 0) fail(errno, "cannot flush " + temporary);
-    if (file.close() != 0) fail(errno, "cannot write " + temporary);
-    if (::rename(temporary.c_str(), url_.c_str()) != 0) {
-        fail(errno, "cannot replace " + url_.string());
-    }
-    renamed = true;
-
-    // Make the rename itself durable.
-    Descriptor parent(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (parent.get() < 0) fail(errno, "cannot open " + dir.string() + " to flush it");
-    if (::fsync(parent.get()) != 0 && errno != EINVAL) {  // EINVAL: cannot be flushed here
-        fail(errno, "cannot flush " + dir.string());
-    }
+    // No other publisher runs while the lock is held, so a temporary of ours is a dead one's.
+    removeStaleTemporaries(url_);
+    replaceFileAtomically(url_, encodeJSON(directive));
 }
 
 std::optional<EnforcementDirective> FileEnforcementDirectiveStore::load() const {
-    // Non-blocking, so that a FIFO put in the file's place cannot stall the open.
-    Descriptor file(::open(url_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.get() < 0) {
-        // Whatever cannot even be looked up (nothing there, a link to nothing or in a loop, a
-        // path through something that is no directory or that may not be searched) is no
-        // file, which is not an error. Only a file that exists and cannot be opened is one.
-        const int openError = errno;
-        struct stat status;
-        if (::stat(url_.c_str(), &status) != 0) return std::nullopt;
-        fail(openError, "cannot open " + url_.string());
-    }
-    struct stat status;
-    if (::fstat(file.get(), &status) != 0) fail(errno, "cannot read " + url_.string());
-    if (S_ISDIR(status.st_mode)) fail(EISDIR, url_.string() + " is a directory, not a file");
-    if (!S_ISREG(status.st_mode)) fail(EINVAL, url_.string() + " is not a regular file");
-    if (static_cast<std::uintmax_t>(status.st_size) > maximumFileSize) {
-        fail(EFBIG, url_.string() + " is larger than " + std::to_string(maximumFileSize) +
-                        " bytes; a directive is never that large");
-    }
-
-    // One byte more than fstat said, so the end shows without a second allocation; the file
-    // may still grow meanwhile, and is then read up to one byte past the limit.
-    std::string bytes(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    std::size_t used = 0;
-    for (;;) {
-        if (used == bytes.size()) {
-            if (bytes.size() > maximumFileSize) {
-                fail(EFBIG, url_.string() + " is larger than " + std::to_string(maximumFileSize) +
-                                " bytes; a directive is never that large");
-            }
-            bytes.resize(
-                std::min(maximumFileSize + 1, std::max<std::size_t>(4096, bytes.size() * 2)));
-        }
-        ssize_t n = ::read(file.get(), bytes.data() + used, bytes.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(errno, "cannot read " + url_.string());
-        }
-        if (n == 0) break;
-        used += static_cast<std::size_t>(n);
-    }
-    bytes.resize(used);
-    return decodeJSON<EnforcementDirective>(bytes);
+    const auto bytes = readFileBounded(url_, maximumFileSize);
+    if (!bytes) return std::nullopt;
+    return decodeJSON<EnforcementDirective>(*bytes);
 }
 
 void InMemoryEnforcementDirectiveStore::publish(const EnforcementDirective& directive) {

@@ -1,5 +1,7 @@
 // The directive stores: the file store on real files, and the in-memory store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,6 +182,92 @@ TEST(FileEnforcementDirectiveStore, UnreadableFileIsAnError) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Whether another open file could take the directory's lock now.
+bool directoryLockIsFree(const fs::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+TEST(FileEnforcementDirectiveStore, PublishersLockTheDirectoryItselfAndAddNoEntry) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path() / "Tolvane");
+    {
+        const AdvisoryLock held = store.lockForPublishing();
+        EXPECT_FALSE(directoryLockIsFree(store.directory()));
+        store.publish(enforcing(1, 1), held);
+        EXPECT_EQ(entries(store.directory()),
+                  std::vector<std::string>{"enforcement-directive.json"});
+    }
+    EXPECT_TRUE(directoryLockIsFree(store.directory()));
+}
+
+// Each child reads the directive, adds its domain and publishes, under the lock: none of the
+// additions is lost.
+TEST(FileEnforcementDirectiveStore, ReadCheckPublishUnderTheLockLosesNothingAcrossProcesses) {
+    TemporaryDirectory tmp;
+    const FileEnforcementDirectiveStore store(tmp.path());
+    constexpr int children = 6, additions = 5;
+    std::vector<pid_t> pids;
+    for (int child = 0; child < children; ++child) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid > 0) {
+            pids.push_back(pid);
+            continue;
+        }
+        try {
+            FileEnforcementDirectiveStore mine(tmp.path());
+            for (int i = 0; i < additions; ++i) {
+                const AdvisoryLock held = mine.lockForPublishing();
+                const auto current = mine.load();
+                DomainSet domains;
+                if (current && current->scope()) domains = current->scope()->domains();
+                domains.insert(*Domain::make("d" + std::to_string(child * additions + i) + ".com"));
+                const std::int64_t generation = current ? current->generation() + 1 : 1;
+                mine.publish(EnforcementDirective(Scope(generation, domains), std::nullopt, 1),
+                             held);
+            }
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(1);
+        }
+    }
+    for (const pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto published = store.load();
+    ASSERT_TRUE(published && published->scope());
+    EXPECT_EQ(published->scope()->domains().size(), std::size_t{children * additions});
+    EXPECT_EQ(published->generation(), children * additions);
+}
+
+// A publisher killed between making its temporary and renaming it leaves the temporary; the
+// next publication, which holds the lock every publisher holds, removes it, and nothing else.
+TEST(FileEnforcementDirectiveStore, PublishRemovesDeadPublishersTemporariesOnly) {
+    TemporaryDirectory tmp;
+    FileEnforcementDirectiveStore store(tmp.path());
+    for (const char* name :
+         {".enforcement-directive.json.Ab12Cd", ".enforcement-directive.json.zzzzzz"}) {
+        writeFile(tmp.path() / name, "{");
+    }
+    const std::vector<std::string> others = {
+        ".enforcement-directive.json.Ab12C", ".enforcement-directive.json.Ab12C-",
+        ".enforcement-directive.json.Ab12Cde", ".other.json.Ab12Cd",
+        "enforcement-directive.json.Ab12Cd"};
+    for (const auto& name : others) writeFile(tmp.path() / name, "{");
+    fs::create_directory(tmp.path() / ".enforcement-directive.json.Dir123");
+    store.publish(enforcing(1, 1));
+    std::vector<std::string> expected = others;
+    expected.push_back(".enforcement-directive.json.Dir123");
+    expected.push_back("enforcement-directive.json");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries(tmp.path()), expected);
 }
 
 TEST(InMemoryEnforcementDirectiveStore, KeepsTheCurrentDirectiveAndTheHistory) {

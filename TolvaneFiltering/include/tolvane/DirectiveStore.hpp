@@ -8,6 +8,9 @@
 //   store.publish(d);     directory made 0700 if missing, file replaced atomically, mode 0600
 //   store.load()          d
 //
+//   auto held = store.lockForPublishing();   a read-check-publish as one step:
+//   if (store.load() ...) store.publish(next, held);
+//
 //   file at url()                          load()
 //   -------------------------------------  ------------------------------------------------
 //   missing, or cannot be looked up        nullopt
@@ -27,6 +30,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <tolvane/AdvisoryLock.hpp>
 #include <tolvane/EnforcementDirective.hpp>
 #include <vector>
 
@@ -49,8 +53,9 @@ public:
 };
 
 // The directive as one JSON file, "enforcement-directive.json", in a directory. A plain
-// value: it holds the path and nothing else, and takes no lock; readers and publishers in any
-// processes rely on the atomic replacement, so a reader sees the old or the new file whole.
+// value: it holds the path and nothing else. Readers take no lock and rely on the atomic
+// replacement, so a reader sees the old or the new file whole; publishers in any processes
+// take the directory's advisory lock, so they never interleave.
 class FileEnforcementDirectiveStore final : public EnforcementDirectivePublishing,
                                             public EnforcementDirectiveReading {
 public:
@@ -86,7 +91,18 @@ public:
     // Throws std::system_error naming the step and path. A failure before the rename leaves
     // no temporary file and the old directive in place; a failure to flush the directory
     // comes after the new directive has replaced the old one.
+    // Steps 2 to 4 run under lockForPublishing(), which also removes the temporaries of
+    // publishers killed before their rename.
     void publish(const EnforcementDirective& directive) override;
+    // The same, for a caller that holds lockForPublishing() of this directory already (taking
+    // it twice in one process would wait for ever).
+    void publish(const EnforcementDirective& directive, const AdvisoryLock& held);
+
+    // Makes the directory as publish does and waits for its advisory lock: the lock on the
+    // directory itself, so no entry appears for a watcher to see. Hold it from reading the
+    // current directive to publishing the next one when the next depends on the current.
+    // Throws std::system_error.
+    AdvisoryLock lockForPublishing() const;
 
     // Reads the whole file afresh and decodes it (see the table above). Never writes.
     std::optional<EnforcementDirective> load() const override;
