@@ -2,9 +2,12 @@
 // (exit 1) and its usage errors (exit 2), and a directive published while tolvane-filter runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "TestSupport.hpp"
 
@@ -48,6 +51,18 @@ protected:
     std::string state() const { return (temporary.path() / "state.json").string(); }
     std::string file() const { return directory() + "/enforcement-directive.json"; }
     json onDisk() const { return json::parse(std::ifstream(file())); }
+    // The scope's domains on disk, sorted; the file keeps no order.
+    json domainsOnDisk() const {
+        std::vector<std::string> names = onDisk()["scope"]["domains"];
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Runs `script` with sh, TOLVANE naming the tool; for runs at once and other working
+    // directories.
+    ProcessResult shell(const std::string& script) const {
+        return tolvane::testing::runProcess({"/bin/sh", "-c", script}, {},
+                                            {"TOLVANE=" + builtProgram("tolvane")});
+    }
     static std::string websites() { return TOLVANE_SOURCE_DIR "/examples/websites.json"; }
 
     tolvane::testing::TemporaryDirectory temporary;
@@ -237,12 +252,7 @@ TEST_F(TolvaneCli, CommitmentRunsFromStartToEndAndOnlyEverStrengthens) {
     }
 }
 
-TEST_F(TolvaneCli, CommitmentRefusesWhatWouldNarrowOrNameNothing) {
-    ASSERT_EQ(publish({"--domain", "elsewhere.example"}).exitCode, 0);
-    // Another publisher's domain is never lifted by the commitment workflow.
-    expectRefused(commitment({"start", "--websites", websites(), "--all", "--minutes", "30",
-                              "--directory", directory()}),
-                  "also enforces elsewhere.example");
+TEST_F(TolvaneCli, CommitmentRefusesWhatNamesNothing) {
     const std::string list = (temporary.path() / "list.json").string();
     std::ofstream(list) << R"({"websites":[{"domain":"a.com","groups":[]}],"groups":[{"id":")" +
                                news + R"(","name":"Empty"}]})";
@@ -290,13 +300,14 @@ TEST_F(TolvaneCli, CommitmentStateAndDirectiveNeverDisagree) {
                        "--minutes", "1", "--at", "500"},
                       1)["error"],
               state() + " already holds a commitment active until 86400 (2001-01-02T00:00:00Z)");
-    // Once ended, the same state file may start anew and lift what its commitment published.
+    // Once ended, the same state file may start anew and lift what its commitment published;
+    // the generation still rises above the one on disk.
     ASSERT_EQ(commitment({"start", "--websites", websites(), "--group", "News", "--minutes", "1",
                           "--at", "86400"})
                   .exitCode,
               0);
-    EXPECT_EQ(onDisk()["scope"]["generation"], 1);
-    EXPECT_EQ(onDisk()["scope"]["domains"].size(), 3u);
+    EXPECT_EQ(onDisk()["scope"]["generation"], 10);
+    EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
 }
 
 // A scope published with the tool while tolvane-filter runs changes its later verdicts.
@@ -316,6 +327,168 @@ TEST_F(TolvaneCli, ARunningFilterAdoptsAPublishedScope) {
     EXPECT_TRUE(verdict(1, "mail.example.com"));
     EXPECT_FALSE(verdict(2, "example.org"));
     EXPECT_EQ(filter.wait().exitCode, 0);
+}
+
+// Runs at once: each line of `script`'s output is "NAME STATUS" for one run.
+std::map<std::string, int> statuses(const ProcessResult& result) {
+    std::map<std::string, int> found;
+    std::istringstream lines(result.standardOutput);
+    std::string name;
+    int status = 0;
+    while (lines >> name >> status) found[name] = status;
+    return found;
+}
+
+// `command` with "$i" run once for each of `names`, all at once.
+std::string atOnce(const std::vector<std::string>& names, const std::string& command) {
+    std::string script;
+    for (const auto& name : names) {
+        script += "( i=" + name + "; " + command + " >/dev/null 2>&1; echo \"$i $?\" ) &\n";
+    }
+    return script + "wait\n";
+}
+
+// Publishers that run at once each read, check and publish as one step: whoever says it
+// published finds its domain on disk, and the others were refused, not silently overwritten.
+TEST_F(TolvaneCli, PublishersAtOnceNeverLoseAPublishedDomain) {
+    const std::vector<std::string> names = {"p1", "p2", "p3", "p4", "p5", "p6"};
+    for (int round = 0; round < 5; ++round) {
+        fs::remove_all(directory());
+        ASSERT_EQ(publish({"--domain", "base.example"}).exitCode, 0);
+        const auto ran = statuses(
+            shell(atOnce(names, "\"$TOLVANE\" directive publish --directory " + directory() +
+                                    " --domain base.example --domain $i.example")));
+        ASSERT_EQ(ran.size(), names.size());
+        int published = 0;
+        for (const auto& [name, status] : ran) {
+            ASSERT_TRUE(status == 0 || status == 1) << name << " exited " << status;
+            if (status != 0) continue;
+            ++published;
+            EXPECT_TRUE(onDisk().dump().find(name + ".example") != std::string::npos)
+                << name << " said it published; round " << round;
+        }
+        EXPECT_EQ(published, 1) << "only the first can publish without dropping another";
+        EXPECT_EQ(onDisk()["scope"]["generation"], 2);
+    }
+}
+
+// Strengthening at once, through one state file or two over the same directory, adds every
+// domain to its commitment and to the directive, and leaves nothing wedged.
+TEST_F(TolvaneCli, StrengthenersAtOnceAllAddTheirDomains) {
+    const std::string other = (temporary.path() / "other.json").string();
+    for (const std::string& stateFile : {state(), other}) {
+        ASSERT_EQ(
+            run({"commitment", "start", "--state", stateFile, "--websites", websites(), "--group",
+                 "News", "--minutes", "60", "--directory", directory(), "--at", "0"})
+                .exitCode,
+            0);
+    }
+    const std::vector<std::string> names = {"a1", "a2", "a3", "a4", "b1", "b2", "b3", "b4"};
+    const auto ran = statuses(shell(atOnce(
+        names, "\"$TOLVANE\" commitment strengthen --state \"$(case $i in a*) echo " + state() +
+                   ";; *) echo " + other + ";; esac)\" --domain $i.example --at 10")));
+    ASSERT_EQ(ran.size(), names.size());
+    for (const auto& [name, status] : ran) EXPECT_EQ(status, 0) << name;
+
+    const auto scopeOf = [&](const std::string& stateFile) {
+        return runJSON({"commitment", "status", "--state", stateFile, "--at", "20"})["commitment"];
+    };
+    const json a = scopeOf(state()), b = scopeOf(other);
+    EXPECT_EQ(a["scope"]["domains"], json({"a1.example", "a2.example", "a3.example", "a4.example",
+                                           "daily.example", "news.example", "social.example"}));
+    EXPECT_EQ(a["scope"]["generation"], 5);
+    EXPECT_EQ(b["scope"]["domains"], json({"b1.example", "b2.example", "b3.example", "b4.example",
+                                           "daily.example", "news.example", "social.example"}));
+    EXPECT_EQ(a["health"], "healthy");
+    EXPECT_EQ(b["health"], "healthy");
+    EXPECT_EQ(domainsOnDisk().size(), 11u);
+    ASSERT_EQ(commitment({"strengthen", "--domain", "more.example", "--at", "30"}).exitCode, 0);
+    ASSERT_EQ(commitment({"end", "--at", "3600"}).exitCode, 0);
+}
+
+// Whatever runs of other state files do, a domain an active commitment holds stays enforced
+// and the generation on disk never goes back.
+TEST_F(TolvaneCli, AnotherStateFileNeverLiftsAnActiveCommitment) {
+    const std::string second = (temporary.path() / "second.json").string();
+    std::vector<std::int64_t> generations;
+    const auto step = [&](const std::vector<std::string>& arguments) {
+        const auto result = run(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        generations.push_back(onDisk().value("scope", json::object()).value("generation", 0));
+        if (generations.size() > 1) {
+            EXPECT_GE(generations.back(), generations[generations.size() - 2]) << arguments[1];
+        }
+        return result;
+    };
+    const auto start = [&](const std::string& stateFile, const std::string& selection,
+                           const std::string& seconds) {
+        step({"commitment", "start", "--state", stateFile, "--websites", websites(), "--group",
+              selection, "--seconds", seconds, "--directory", directory(), "--at", "0"});
+    };
+    // The first holds News for two hours; the second holds every website for a minute.
+    start(state(), "News", "7200");
+    step({"commitment", "start", "--state", second, "--websites", websites(), "--all", "--seconds",
+          "60", "--directory", directory(), "--at", "10"});
+    const json ended = json::parse(
+        step({"--json", "commitment", "end", "--state", second, "--at", "100"}).standardOutput);
+    EXPECT_EQ(ended["released"], json({"shop.example", "video.example"}));
+    EXPECT_EQ(ended["kept"], json({"daily.example", "news.example", "social.example"}));
+    EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
+    expectRefused(publish({"--idle"}), "refusing to weaken");
+
+    // An extension moves the hold with the end: Streaming shares social.example with News.
+    start(second, "Streaming", "60");
+    step({"commitment", "extend", "--state", second, "--until", "9000", "--at", "50"});
+    step({"commitment", "end", "--state", state(), "--at", "7200"});
+    EXPECT_EQ(domainsOnDisk(), json({"social.example", "video.example"}));
+    // With nothing held any more, the last end publishes an idle directive.
+    ASSERT_EQ(run({"commitment", "end", "--state", second, "--at", "9000"}).exitCode, 0);
+    EXPECT_FALSE(onDisk().contains("scope"));
+}
+
+TEST_F(TolvaneCli, PathsAreStoredAbsoluteAndStaleTemporariesRemoved) {
+    const fs::path base = temporary.path();
+    // A killed run leaves its temporaries; the next run under the same locks removes them.
+    fs::create_directories(base / "relative");
+    std::ofstream(base / "relative" / ".enforcement-directive.json.Ab12Cd");
+    std::ofstream(base / ".state.json.Zz99Yy");
+    std::ofstream(base / ".state.json.keep");
+    auto result = shell("cd " + base.string() +
+                        " && \"$TOLVANE\" commitment start --state state.json --websites " +
+                        websites() + " --group News --minutes 30 --directory relative --at 0");
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_FALSE(fs::exists(base / "relative" / ".enforcement-directive.json.Ab12Cd"));
+    EXPECT_FALSE(fs::exists(base / ".state.json.Zz99Yy"));
+    EXPECT_TRUE(fs::exists(base / ".state.json.keep"));
+
+    const json stored = json::parse(std::ifstream(state()));
+    EXPECT_EQ(stored["directory"], (base / "relative").string());
+    result = shell("cd / && \"$TOLVANE\" --json commitment status --state " + state() + " --at 10");
+    EXPECT_EQ(json::parse(result.standardOutput)["commitment"]["health"], "healthy");
+    const json holds = json::parse(std::ifstream(base / "relative" / "commitments" / "holds.json"));
+    EXPECT_EQ(holds["holds"][0]["state"], state());
+
+    std::ofstream(state()) << R"({"directory":"relative","updatedAt":0})";
+    expectRefused(commitment({"status", "--at", "0"}), "not an absolute path");
+}
+
+// A probe lent by hand lasts its 20 seconds whatever is published meanwhile.
+TEST_F(TolvaneCli, ALiveProbeOutlastsLaterPublications) {
+    ASSERT_EQ(publish({"--domain", "a.com", "--at", "1000"}).exitCode, 0);
+    ASSERT_EQ(publish({"--probe", "probe.example", "--at", "1000"}).exitCode, 0);
+    ASSERT_EQ(publish({"--domain", "a.com", "--domain", "b.com", "--at", "1010"}).exitCode, 0);
+    EXPECT_EQ(onDisk()["validation"]["expiresAt"], 1020);
+    ASSERT_EQ(commitment({"start", "--websites", websites(), "--group", "News", "--minutes", "1",
+                          "--directory", directory(), "--at", "1015"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(onDisk()["validation"]["domain"], "probe.example");
+    ASSERT_EQ(publish({"--domain", "a.com", "--domain", "b.com", "--domain", "c.com", "--domain",
+                       "news.example", "--domain", "daily.example", "--domain", "social.example",
+                       "--at", "1020"})
+                  .exitCode,
+              0);
+    EXPECT_FALSE(onDisk().contains("validation"));
 }
 
 }  // namespace

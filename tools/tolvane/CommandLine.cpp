@@ -1,18 +1,14 @@
 #include "CommandLine.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <system_error>
+#include <tolvane/AtomicFile.hpp>
 #include <tolvane/JSONCoding.hpp>
 
 namespace tolvane::cli {
@@ -21,8 +17,6 @@ namespace {
 
 // 2001-01-01T00:00:00Z in seconds since the Unix epoch.
 constexpr double referenceDateUnixSeconds = 978307200.0;
-// Files the tool reads are small; anything past this is not one of them.
-constexpr off_t maximumReadSize = 16 * 1024 * 1024;
 
 const OptionSpec* findOption(const std::vector<OptionSpec>& options, std::string_view name) {
     for (const auto& option : options) {
@@ -34,10 +28,6 @@ const OptionSpec* findOption(const std::vector<OptionSpec>& options, std::string
 const std::vector<std::string>& noValues() {
     static const std::vector<std::string> none;
     return none;
-}
-
-std::string errnoText() {
-    return std::strerror(errno);
 }
 
 }  // namespace
@@ -289,78 +279,28 @@ void Output::line(std::string_view text) const {
     if (!json_) std::cout << text << "\n";
 }
 
-std::string readTextFile(const std::string& path, std::string_view what) {
-    const std::string subject = std::string(what) + " " + path;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw Refusal("cannot open the " + subject + ": " + errnoText());
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
-        throw Refusal("the " + subject + " is not a regular file");
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::string_view what) {
+    try {
+        return readFileBounded(path, maximumFileSize);
+    } catch (const std::system_error& error) {
+        throw Refusal("cannot read the " + std::string(what) + ": " + error.what());
     }
-    if (status.st_size > maximumReadSize) {
-        close(fd);
-        throw Refusal("the " + subject + " is too large to be one");
-    }
-    std::string content;
-    char buffer[65536];
-    while (true) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const std::string reason = errnoText();
-            close(fd);
-            throw Refusal("cannot read the " + subject + ": " + reason);
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
-        if (content.size() > static_cast<std::size_t>(maximumReadSize)) {
-            close(fd);
-            throw Refusal("the " + subject + " is too large to be one");
-        }
-    }
-    close(fd);
-    return content;
 }
 
-void writeFileAtomically(const std::string& path, std::string_view content) {
-    const std::filesystem::path target(path);
-    std::filesystem::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-    std::string temporary = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) throw Refusal("cannot write beside " + path + ": " + errnoText());
-    auto fail = [&](const std::string& step) {
-        const std::string reason = errnoText();
-        close(fd);
-        unlink(temporary.c_str());
-        throw Refusal("cannot " + step + " " + path + ": " + reason);
-    };
-    std::size_t written = 0;
-    while (written < content.size()) {
-        const ssize_t n = write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail("write");
-        written += static_cast<std::size_t>(n);
+void writeSmallFile(const std::filesystem::path& path, std::string_view content) {
+    try {
+        replaceFileAtomically(path, content);
+    } catch (const std::system_error& error) {
+        throw Refusal(error.what());
     }
-    if (fsync(fd) != 0) fail("flush");
-    if (close(fd) != 0) {
-        const std::string reason = errnoText();
-        unlink(temporary.c_str());
-        throw Refusal("cannot write " + path + ": " + reason);
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string reason = errnoText();
-        unlink(temporary.c_str());
-        throw Refusal("cannot replace " + path + ": " + reason);
-    }
-    // The rename is durable once the directory is flushed; a failure here changes nothing
-    // a reader would see, so it is not reported.
-    const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd >= 0) {
-        fsync(directoryFd);
-        close(directoryFd);
-    }
+}
+
+std::filesystem::path absolutePath(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    if (error)
+        throw Refusal("cannot resolve " + quotedText(path.string()) + ": " + error.message());
+    return absolute.lexically_normal();
 }
 
 }  // namespace tolvane::cli

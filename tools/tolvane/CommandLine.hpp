@@ -10,7 +10,9 @@
 //   "soon", "nan", "1e999"          nullopt
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <nlohmann/json_fwd.hpp>
@@ -106,10 +108,15 @@ private:
     bool json_;
 };
 
-// Reads a whole regular file; Refusal naming `what` and the path when it cannot.
-std::string readTextFile(const std::string& path, std::string_view what);
-// Replaces `path` with `content` through a temporary file in the same directory and one
-// rename, so a reader sees the old or the new file, never a mixture. Mode 0600.
-void writeFileAtomically(const std::string& path, std::string_view content);
+// Files the tool reads are small; anything past this is not one of them.
+inline constexpr std::size_t maximumFileSize = 16 * 1024 * 1024;
+// The whole regular file, nullopt when there is none; Refusal naming `what` and the path when
+// it cannot be read.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::string_view what);
+// Replaces the file atomically (mode 0600); Refusal when it cannot.
+void writeSmallFile(const std::filesystem::path& path, std::string_view content);
+// The path made absolute against the working directory, so that a later run from elsewhere
+// means the same file.
+std::filesystem::path absolutePath(const std::filesystem::path& path);
 
 }  // namespace tolvane::cli

@@ -4,12 +4,16 @@
 // lifted before the projected end.
 #include <cstdio>
 #include <iostream>
+#include <limits>
+#include <system_error>
+#include <tolvane/AtomicFile.hpp>
 #include <tolvane/JSONCoding.hpp>
 #include <tolvane/PublicSuffixList.hpp>
 
 #include "Commands.hpp"
 #include "CommitmentState.hpp"
 #include "DirectiveFile.hpp"
+#include "Holds.hpp"
 
 namespace tolvane::cli {
 
@@ -18,18 +22,33 @@ namespace {
 using coding::OutJson;
 using Kind = OptionSpec::Kind;
 
-std::string statePath(const Arguments& arguments) {
+// The state file, made absolute: its path names its commitment in the directory's holds.
+std::filesystem::path statePath(const Arguments& arguments) {
     const auto path = arguments.value("state");
     if (!path || path->empty()) throw UsageError("--state FILE is required");
-    return *path;
+    return absolutePath(*path);
+}
+
+// The state file's lock ("FILE.lock" beside it, made once and kept), held by every run that
+// reads the state to write it, so two runs at once cannot each change what they read.
+AdvisoryLock lockState(const std::filesystem::path& path) {
+    try {
+        AdvisoryLock held = AdvisoryLock::onFile(path.string() + ".lock");
+        // No other writer of the state runs now: a temporary of its is a dead run's.
+        removeStaleTemporaries(path);
+        return held;
+    } catch (const std::system_error& error) {
+        throw Refusal(std::string("cannot lock the state file: ") + error.what());
+    }
 }
 
 // The state with an active commitment, brought up to `now`; Refusal otherwise.
-CommitmentState activeState(const std::string& path, Instant now) {
+CommitmentState activeState(const std::filesystem::path& path, Instant now) {
     auto state = loadState(path);
-    if (!state || !state->commitment) throw Refusal("no commitment in " + path);
+    if (!state || !state->commitment) throw Refusal("no commitment in " + path.string());
     if (!state->isActive(now)) {
-        throw Refusal("the commitment in " + path + " ended at " + isoText(state->projectedEnd) +
+        throw Refusal("the commitment in " + path.string() + " ended at " +
+                      isoText(state->projectedEnd) +
                       "; nothing more can be done with it but end it");
     }
     state->bringUpToDate(now);
@@ -111,44 +130,103 @@ std::pair<CommitmentHealth, std::string> enforcementHealth(const CommitmentState
     }
 }
 
-// Records `next` in the state file at `path` and publishes `scope` (idle when nullopt) to
-// its directory. Refuses to stop enforcing a domain the current directive holds unless it is
-// in `releasable`: the workflow never lifts what another publisher put there. When
-// publishing fails the state file is put back as it was, so the two never disagree.
-void recordAndPublish(const std::string& path, const std::optional<CommitmentState>& previous,
-                      CommitmentState next, const std::optional<Scope>& scope,
-                      const DomainSet& releasable, Instant now) {
-    const FileEnforcementDirectiveStore store(next.directory);
+// What a commitment run publishes: the domains on disk and those other commitments hold,
+// plus `add`, less what of `lift` the others do not hold; a generation above the one on disk,
+// so it never goes back while anything is enforced; a live probe kept. nullopt when the file
+// holds that already.
+std::optional<EnforcementDirective> nextDirective(
+    const std::optional<EnforcementDirective>& current, const DomainSet& held, const DomainSet& add,
+    const DomainSet& lift, Instant now) {
+    DomainSet onDisk;
+    if (current && current->scope()) onDisk = current->scope()->domains();
+    DomainSet domains = onDisk;
+    domains.insert(held.begin(), held.end());
+    domains.insert(add.begin(), add.end());
+    for (const Domain& domain : lift) {
+        if (!held.contains(domain) && !add.contains(domain)) domains.erase(domain);
+    }
+    if (current && domains == onDisk && current->scope().has_value() == !domains.empty()) {
+        return std::nullopt;
+    }
+    const auto probe = liveProbe(current, now);
+    if (domains.empty()) return EnforcementDirective(std::nullopt, probe, now);
+    const std::int64_t generation = current ? current->generation() : 0;
+    if (generation == std::numeric_limits<std::int64_t>::max()) {
+        throw Refusal("the directive's generation cannot rise any further");
+    }
+    return EnforcementDirective(Scope(generation + 1, std::move(domains)), probe, now);
+}
+
+struct Publication {
+    std::filesystem::path file;  // the directive file
+    DomainSet lifted;            // of `lift`: no longer enforced
+    DomainSet kept;              // of `lift`: still held by other commitments
+};
+
+// Changes the state file at `path` from `previous` to `next` and publishes what that makes of
+// the directive in next's directory: the whole of next's scope added, `lift` lifted where no
+// other commitment holds it. The caller holds the state file's lock; the directory's is held
+// here from reading the directive and the holds to publishing, so every run's decision rests
+// on what is on disk when it publishes. Nothing a commitment run does without --force takes
+// away a domain another active commitment holds or lowers the generation.
+Publication recordAndPublish(const std::filesystem::path& path,
+                             const std::optional<CommitmentState>& previous, CommitmentState next,
+                             const DomainSet& lift, Instant now) {
+    FileEnforcementDirectiveStore store(next.directory);
+    const AdvisoryLock held = lockForPublishing(store);
     std::optional<EnforcementDirective> current;
     try {
         current = loadDirective(store);
     } catch (const Refusal&) {
         // An unreadable file enforces nothing; a good directive repairs it.
     }
-    if (current && current->scope()) {
-        DomainSet dropped;
-        for (const Domain& domain : current->scope()->domains()) {
-            const bool kept = scope && scope->domains().contains(domain);
-            if (!kept && !releasable.contains(domain)) dropped.insert(domain);
-        }
-        if (!dropped.empty()) {
-            throw Refusal("the directive in " + store.directory().string() + " also enforces " +
-                          domainListText(dropped) +
-                          ", which this commitment did not put there; refusing to lift it");
+    const Holds holds = loadHolds(store.directory());
+    const DomainSet others = heldByOthers(holds, path.string(), now);
+    DomainSet add;
+    if (next.commitment) add = next.commitment->scope().domains();
+    const auto directive = nextDirective(current, others, add, lift, now);
+
+    Publication result{store.url(), {}, {}};
+    for (const Domain& domain : lift) {
+        if (others.contains(domain)) {
+            result.kept.insert(domain);
+        } else if (!add.contains(domain)) {
+            result.lifted.insert(domain);
         }
     }
-    if (next.commitment) next.commitment->setHealth(CommitmentHealth::healthy);
-    saveState(path, next, now);
+    const Holds nextHolds =
+        next.commitment
+            ? withHold(holds, path.string(), next.commitment->scope().domains(), next.projectedEnd)
+            : withHold(holds, path.string(), {}, 0);
+    if (!next.commitment) {
+        // Lift first: should the run die before the state is cleared, running end again
+        // finishes the job.
+        if (directive) publishDirective(store, *directive, held);
+        saveState(path, next, now);
+        saveHolds(store.directory(), nextHolds, now);
+        return result;
+    }
+    // Record first: should the run die before publishing, the commitment is known (and shown
+    // as degraded) rather than enforced by a directive no state file owns.
+    next.commitment->setHealth(CommitmentHealth::healthy);
+    saveHolds(store.directory(), nextHolds, now);
     try {
-        publishDirective(store, EnforcementDirective(scope, std::nullopt, now));
+        saveState(path, next, now);
+        if (directive) publishDirective(store, *directive, held);
     } catch (const Refusal&) {
-        if (previous) {
-            saveState(path, *previous, now);
-        } else {
-            std::remove(path.c_str());
+        // Put both back as they were, so state, holds and directive never disagree.
+        try {
+            saveHolds(store.directory(), holds, now);
+            if (previous) {
+                saveState(path, *previous, now);
+            } else {
+                std::filesystem::remove(path);
+            }
+        } catch (const std::exception&) {
         }
         throw;
     }
+    return result;
 }
 
 OutJson commitmentJSON(const CommitmentState& state, Instant now) {
@@ -191,21 +269,21 @@ void printCommitment(const Output& output, const CommitmentState& state, Instant
 }
 
 int runStart(const Arguments& arguments, const Output& output) {
-    const std::string path = statePath(arguments);
+    const auto path = statePath(arguments);
     const auto websitesPath = websitesOption(arguments, true);
     const CommitmentDuration duration = durationFrom(arguments);
     const Instant now = instantOption(arguments);
-
-    const auto previous = loadState(path);
-    if (previous && previous->isActive(now)) {
-        throw Refusal(path + " already holds a commitment active until " +
-                      instantText(previous->projectedEnd));
-    }
     const WebsiteList websites = loadWebsites(*websitesPath);
     const CommitmentSelection selection = selectionFrom(arguments, websites, *websitesPath);
     Scope scope = Scope::resolving(selection, websites.websites);
     if (scope.domains().empty()) throw Refusal("the selection names no websites");
 
+    const AdvisoryLock stateLock = lockState(path);
+    const auto previous = loadState(path);
+    if (previous && previous->isActive(now)) {
+        throw Refusal(path.string() + " already holds a commitment active until " +
+                      instantText(previous->projectedEnd));
+    }
     CommitmentState state;
     if (arguments.has("directory")) {
         state.directory = directoryOption(arguments);
@@ -213,12 +291,19 @@ int runStart(const Arguments& arguments, const Output& output) {
         state.directory =
             previous ? previous->directory : FileEnforcementDirectiveStore::defaultDirectory();
     }
+    // What an ended commitment of this state file enforced may make way for the new one, but
+    // only where it was published: elsewhere it would stay enforced with no state to end it.
+    DomainSet lift;
+    if (previous && previous->commitment) {
+        if (previous->directory != state.directory) {
+            throw Refusal("the ended commitment in " + path.string() + " is still enforced in " +
+                          previous->directory.string() + "; end it first (tolvane commitment end)");
+        }
+        lift = previous->commitment->scope().domains();
+    }
     state.commitment = Commitment(now, duration, std::move(scope), CommitmentHealth::healthy);
     state.projectedEnd = state.commitment->projectedEndTime(now).date();
-    // What an ended commitment of this state file enforced may make way for the new one.
-    DomainSet releasable;
-    if (previous && previous->commitment) releasable = previous->commitment->scope().domains();
-    recordAndPublish(path, previous, state, state.commitment->scope(), releasable, now);
+    recordAndPublish(path, previous, state, lift, now);
 
     if (output.isJSON()) {
         output.printJSON(OutJson{{"commitment", commitmentJSON(state, now)}});
@@ -230,30 +315,35 @@ int runStart(const Arguments& arguments, const Output& output) {
 }
 
 int runStrengthen(const Arguments& arguments, const Output& output) {
-    const std::string path = statePath(arguments);
+    const auto path = statePath(arguments);
     const bool byDomain = arguments.has("domain");
     if (byDomain && (arguments.has("websites") || arguments.has("all") || arguments.has("group"))) {
         throw UsageError("give either --domain or a selection (--websites with --all or --group)");
     }
     const auto websitesPath = websitesOption(arguments, !byDomain);
     const Instant now = instantOption(arguments);
+    std::vector<std::string> notes;
+    DomainSet domains;
+    std::optional<WebsiteList> websites;
+    if (byDomain) {
+        const DomainNormalizer normalizer(PublicSuffixList::embedded());
+        for (const auto& text : arguments.values("domain")) {
+            domains.insert(registrableDomainOrRefuse(normalizer, text, notes));
+        }
+    } else {
+        websites = loadWebsites(*websitesPath);
+    }
+
+    const AdvisoryLock stateLock = lockState(path);
     CommitmentState state = activeState(path, now);
     const CommitmentState previous = state;
     const Scope before = state.commitment->scope();
-
-    std::vector<std::string> notes;
     try {
         if (byDomain) {
-            const DomainNormalizer normalizer(PublicSuffixList::embedded());
-            DomainSet domains;
-            for (const auto& text : arguments.values("domain")) {
-                domains.insert(registrableDomainOrRefuse(normalizer, text, notes));
-            }
             state.commitment->strengthenByAdding(domains);
         } else {
-            const WebsiteList websites = loadWebsites(*websitesPath);
             state.commitment->strengthenByResolving(
-                selectionFrom(arguments, websites, *websitesPath), websites.websites);
+                selectionFrom(arguments, *websites, *websitesPath), websites->websites);
         }
     } catch (const ScopeStrengtheningError& error) {
         if (error.errorCase() == ScopeStrengtheningError::Case::noAdditionalDomains) {
@@ -265,7 +355,7 @@ int runStrengthen(const Arguments& arguments, const Output& output) {
     for (const Domain& domain : state.commitment->scope().domains()) {
         if (!before.domains().contains(domain)) added.insert(domain);
     }
-    recordAndPublish(path, previous, state, state.commitment->scope(), {}, now);
+    recordAndPublish(path, previous, state, {}, now);
 
     if (output.isJSON()) {
         OutJson notesJSON = OutJson::array();
@@ -283,12 +373,13 @@ int runStrengthen(const Arguments& arguments, const Output& output) {
 }
 
 int runExtend(const Arguments& arguments, const Output& output) {
-    const std::string path = statePath(arguments);
+    const auto path = statePath(arguments);
     arguments.requireOneOf({"seconds", "minutes", "hours", "until"}, true);
     const auto seconds = requestedSeconds(arguments);
     std::optional<Instant> until;
     if (arguments.has("until")) until = instantOption(arguments, "until");
     const Instant now = instantOption(arguments);
+    const AdvisoryLock stateLock = lockState(path);
     CommitmentState state = activeState(path, now);
 
     const ActivationBoundary boundary = state.commitment->boundary();
@@ -305,6 +396,14 @@ int runExtend(const Arguments& arguments, const Output& output) {
     if (granted) {
         state.projectedEnd = granted->date();
         state.commitment->setHealth(enforcementHealth(state).first);
+        // The hold moves with the end, or another state file's end could lift the scope in
+        // the time added.
+        const FileEnforcementDirectiveStore store(state.directory);
+        const AdvisoryLock held = lockForPublishing(store);
+        saveHolds(store.directory(),
+                  withHold(loadHolds(store.directory()), path.string(),
+                           state.commitment->scope().domains(), state.projectedEnd),
+                  now);
         saveState(path, state, now);
     }
     const double further = boundary.maximumExtension(ProjectedEndTime(state.projectedEnd));
@@ -343,7 +442,7 @@ int runExtend(const Arguments& arguments, const Output& output) {
 }
 
 int runStatus(const Arguments& arguments, const Output& output) {
-    const std::string path = statePath(arguments);
+    const auto path = statePath(arguments);
     const Instant now = instantOption(arguments);
     auto state = loadState(path);
     if (!state || !state->commitment) {
@@ -362,27 +461,36 @@ int runStatus(const Arguments& arguments, const Output& output) {
 }
 
 int runEnd(const Arguments& arguments, const Output& output) {
-    const std::string path = statePath(arguments);
+    const auto path = statePath(arguments);
     const Instant now = instantOption(arguments);
+    const AdvisoryLock stateLock = lockState(path);
     auto state = loadState(path);
-    if (!state || !state->commitment) throw Refusal("no commitment in " + path);
+    if (!state || !state->commitment) throw Refusal("no commitment in " + path.string());
     if (state->isActive(now)) {
         throw Refusal("the commitment runs until " + instantText(state->projectedEnd) + ", " +
                       spanText(state->projectedEnd - now) + " from now; it cannot end before then");
     }
-    const Scope scope = state->commitment->scope();
     CommitmentState cleared = *state;
     cleared.commitment.reset();
-    recordAndPublish(path, state, cleared, std::nullopt, scope.domains(), now);
+    const Publication published =
+        recordAndPublish(path, state, cleared, state->commitment->scope().domains(), now);
 
-    const std::string file = FileEnforcementDirectiveStore(state->directory).url().string();
+    const std::string file = published.file.string();
     if (output.isJSON()) {
-        output.printJSON(
-            OutJson{{"ended", true}, {"released", sortedJSON(scope.domains())}, {"file", file}});
-    } else {
-        output.line("commitment ended; " + domainListText(scope.domains()) +
-                    " no longer blocked (idle directive published to " + file + ")");
+        output.printJSON(OutJson{{"ended", true},
+                                 {"released", sortedJSON(published.lifted)},
+                                 {"kept", sortedJSON(published.kept)},
+                                 {"file", file}});
+        return exitSuccess;
     }
+    std::string line = "commitment ended";
+    if (!published.lifted.empty()) {
+        line += "; " + domainListText(published.lifted) + " no longer blocked";
+    }
+    if (!published.kept.empty()) {
+        line += "; " + domainListText(published.kept) + " still held by another commitment";
+    }
+    output.line(line + " (" + file + ")");
     return exitSuccess;
 }
 

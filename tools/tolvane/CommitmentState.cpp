@@ -1,8 +1,5 @@
 #include "CommitmentState.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <tolvane/JSONCoding.hpp>
 
 namespace tolvane::cli {
@@ -14,59 +11,74 @@ void CommitmentState::bringUpToDate(Instant now) {
     if (commitment) commitment->setRemainingDuration(projectedEnd - now);
 }
 
-std::optional<CommitmentState> loadState(const std::string& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 && errno == ENOENT) return std::nullopt;
-    const std::string text = readTextFile(path, "state file");
-    try {
-        const coding::Json document = coding::parseDocument(text);
-        const Decoder root = Decoder(document, {}).object("CommitmentState");
-        CommitmentState state;
-        state.directory = root.required("directory").string();
-        if (state.directory.empty()) {
-            root.required("directory")
-                .fail(DecodingError::Kind::dataCorrupted, "The directory is empty");
-        }
-        if (const auto commitment = root.optional("commitment")) {
-            state.commitment =
-                JSONCoding<Commitment>::decode(commitment->value(), commitment->path());
-            state.projectedEnd = root.required("projectedEnd").number();
-        }
-        if (const auto updatedAt = root.optional("updatedAt"))
-            state.updatedAt = updatedAt->number();
-        return state;
-    } catch (const DecodingError& error) {
-        throw Refusal("the state file " + path + " is not a commitment state: " + error.what());
+CommitmentState decodeState(std::string_view text) {
+    const coding::Json document = coding::parseDocument(text);
+    const Decoder root = Decoder(document, {}).object("CommitmentState");
+    CommitmentState state;
+    const Decoder directory = root.required("directory");
+    state.directory = directory.string();
+    if (state.directory.empty()) {
+        directory.fail(DecodingError::Kind::dataCorrupted, "The directory is empty");
     }
+    if (!state.directory.is_absolute()) {
+        directory.fail(DecodingError::Kind::dataCorrupted, "The directory is not an absolute path");
+    }
+    if (const auto commitment = root.optional("commitment")) {
+        state.commitment = JSONCoding<Commitment>::decode(commitment->value(), commitment->path());
+        state.projectedEnd = root.required("projectedEnd").number();
+    }
+    if (const auto updatedAt = root.optional("updatedAt")) state.updatedAt = updatedAt->number();
+    return state;
 }
 
-void saveState(const std::string& path, CommitmentState state, Instant now) {
-    state.bringUpToDate(now);
+std::string encodeState(const CommitmentState& state) {
     OutJson out = OutJson::object();
     out["directory"] = state.directory.string();
     if (state.commitment) {
         JSONCoding<Commitment>::encode(out["commitment"], *state.commitment);
         out["projectedEnd"] = coding::encodeNumber(state.projectedEnd);
     }
-    out["updatedAt"] = coding::encodeNumber(now);
-    writeFileAtomically(path, out.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n");
+    out["updatedAt"] = coding::encodeNumber(state.updatedAt);
+    return out.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n";
+}
+
+std::optional<CommitmentState> loadState(const std::filesystem::path& path) {
+    const auto text = readSmallFile(path, "state file");
+    if (!text) return std::nullopt;
+    try {
+        return decodeState(*text);
+    } catch (const DecodingError& error) {
+        throw Refusal("the state file " + path.string() +
+                      " is not a commitment state: " + error.what());
+    }
+}
+
+void saveState(const std::filesystem::path& path, CommitmentState state, Instant now) {
+    state.bringUpToDate(now);
+    state.updatedAt = now;
+    writeSmallFile(path, encodeState(state));
+}
+
+WebsiteList decodeWebsites(std::string_view text) {
+    const coding::Json document = coding::parseDocument(text);
+    const Decoder root = Decoder(document, {}).object("WebsiteList");
+    WebsiteList list;
+    for (const auto& element : root.required("websites").array("Array<Website>")) {
+        list.websites.push_back(JSONCoding<Website>::decode(element.value(), element.path()));
+    }
+    if (const auto groups = root.optional("groups")) {
+        for (const auto& element : groups->array("Array<Group>")) {
+            list.groups.push_back(JSONCoding<Group>::decode(element.value(), element.path()));
+        }
+    }
+    return list;
 }
 
 WebsiteList loadWebsites(const std::string& path) {
-    const std::string text = readTextFile(path, "website list");
+    const auto text = readSmallFile(path, "website list");
+    if (!text) throw Refusal("there is no website list at " + path);
     try {
-        const coding::Json document = coding::parseDocument(text);
-        const Decoder root = Decoder(document, {}).object("WebsiteList");
-        WebsiteList list;
-        for (const auto& element : root.required("websites").array("Array<Website>")) {
-            list.websites.push_back(JSONCoding<Website>::decode(element.value(), element.path()));
-        }
-        if (const auto groups = root.optional("groups")) {
-            for (const auto& element : groups->array("Array<Group>")) {
-                list.groups.push_back(JSONCoding<Group>::decode(element.value(), element.path()));
-            }
-        }
-        return list;
+        return decodeWebsites(*text);
     } catch (const DecodingError& error) {
         throw Refusal("the website list " + path + " is not valid: " + error.what());
     }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tolvane/Commitment.hpp>
 #include <tolvane/Website.hpp>
 #include <vector>
@@ -36,19 +37,29 @@ struct CommitmentState {
     bool isActive(Instant now) const { return commitment && projectedEnd > now; }
     // Sets the commitment's remaining duration to what is left of it at `now`.
     void bringUpToDate(Instant now);
+
+    bool operator==(const CommitmentState&) const = default;
 };
 
+// The state file's JSON form. Decoding throws DecodingError, also for a directory that is
+// not absolute (it would name another place from another working directory); encoding writes
+// the state as it is, so what decodes encodes to the same state.
+CommitmentState decodeState(std::string_view text);
+std::string encodeState(const CommitmentState& state);
+
 // nullopt when there is no file at `path`; Refusal when it cannot be read or is no state.
-std::optional<CommitmentState> loadState(const std::string& path);
+std::optional<CommitmentState> loadState(const std::filesystem::path& path);
 // Writes the state as of `now`, atomically.
-void saveState(const std::string& path, CommitmentState state, Instant now);
+void saveState(const std::filesystem::path& path, CommitmentState state, Instant now);
 
 struct WebsiteList {
     std::vector<Website> websites;
     std::vector<Group> groups;
 };
 
-// Refusal when the file cannot be read or is no website list ("groups" may be left out).
+// Throws DecodingError ("groups" may be left out).
+WebsiteList decodeWebsites(std::string_view text);
+// Refusal when the file cannot be read or is no website list.
 WebsiteList loadWebsites(const std::string& path);
 
 // The selection of --all or --group NAME_OR_ID...; a group is named by its identifier or

@@ -28,7 +28,7 @@ std::filesystem::path directoryOption(const Arguments& arguments) {
     const auto directory = arguments.value("directory");
     if (!directory) return FileEnforcementDirectiveStore::defaultDirectory();
     if (directory->empty()) throw UsageError("--directory needs a directory, not \"\"");
-    return *directory;
+    return absolutePath(*directory);
 }
 
 std::optional<EnforcementDirective> loadDirective(const FileEnforcementDirectiveStore& store) {
@@ -43,12 +43,29 @@ std::optional<EnforcementDirective> loadDirective(const FileEnforcementDirective
     }
 }
 
-void publishDirective(FileEnforcementDirectiveStore store, const EnforcementDirective& directive) {
+AdvisoryLock lockForPublishing(const FileEnforcementDirectiveStore& store) {
     try {
-        store.publish(directive);
+        return store.lockForPublishing();
     } catch (const std::exception& error) {
         throw Refusal("cannot publish the directive: " + std::string(error.what()));
     }
+}
+
+void publishDirective(FileEnforcementDirectiveStore& store, const EnforcementDirective& directive,
+                      const AdvisoryLock& held) {
+    try {
+        store.publish(directive, held);
+    } catch (const std::exception& error) {
+        throw Refusal("cannot publish the directive: " + std::string(error.what()));
+    }
+}
+
+std::optional<ValidationProbe> liveProbe(const std::optional<EnforcementDirective>& current,
+                                         Instant now) {
+    if (!current || !current->validation() || current->validation()->hasExpired(now)) {
+        return std::nullopt;
+    }
+    return current->validation();
 }
 
 namespace {
@@ -152,7 +169,7 @@ int runPublish(const Arguments& arguments, const Output& output) {
         probeSeconds = *seconds;
     }
     const Instant now = instantOption(arguments);
-    const FileEnforcementDirectiveStore store(directoryOption(arguments));
+    FileEnforcementDirectiveStore store(directoryOption(arguments));
 
     std::vector<std::string> notes;
     const DomainNormalizer normalizer(PublicSuffixList::embedded());
@@ -175,6 +192,9 @@ int runPublish(const Arguments& arguments, const Output& output) {
         }
     }
 
+    // From reading the current directive to publishing the next, no other publisher runs:
+    // otherwise two runs would each add to what they read and one addition would be lost.
+    const AdvisoryLock held = lockForPublishing(store);
     std::optional<EnforcementDirective> current;
     try {
         current = loadDirective(store);
@@ -210,8 +230,10 @@ int runPublish(const Arguments& arguments, const Output& output) {
         }
     }
 
+    // A probe still live stays unless this publication lends its own or is forced.
+    if (!probe && !force) probe = liveProbe(current, now);
     const EnforcementDirective directive(scope, probe, now);
-    publishDirective(store, directive);
+    publishDirective(store, directive, held);
 
     if (output.isJSON()) {
         OutJson notesJSON = OutJson::array();
