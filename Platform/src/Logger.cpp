@@ -1,7 +1,10 @@
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -46,11 +49,22 @@ void appendEscaped(std::string& out, std::string_view text) {
     }
 }
 
+// Writes a line unless the reader has stalled for longer than `patience`: a log line is
+// never worth stopping the program for (a stop would otherwise hang on its last line). Waits
+// for room with poll and writes no more than a pipe takes at once without blocking.
 void writeAll(int fd, std::string_view text) {
+    constexpr auto patience = std::chrono::seconds(1);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd room{fd, POLLOUT, 0};
+        const int ready = ::poll(&room, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;  // stalled past patience: the line is dropped
+        const ssize_t n = ::write(fd, text.data(), std::min<std::size_t>(text.size(), PIPE_BUF));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN) continue;
             return;  // nowhere left to report it
         }
         text.remove_prefix(static_cast<std::size_t>(n));

@@ -1,5 +1,5 @@
-// tolvane-filter stopping whatever its standard output does: stalled by a reader that stops
-// reading, or closed by one that went away.
+// tolvane-filter stopping whatever its output does: stalled by a reader that stops reading,
+// or closed by one that went away.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -21,15 +21,17 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // The filter with its standard output on a pipe the test holds and never reads, standard
-// input written without blocking, and standard error collected.
+// input written without blocking, and standard error collected (or, with `readError` false,
+// left unread too).
 class UnreadFilter {
 public:
-    explicit UnreadFilter(const std::string& directory) {
+    explicit UnreadFilter(const std::string& directory, bool readError = true) {
         int in[2], out[2], err[2];
         if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
             throw std::runtime_error("pipe failed");
         }
         fcntl(out[1], F_SETPIPE_SZ, 4096);  // fills after a few dozen verdicts
+        fcntl(err[1], F_SETPIPE_SZ, 4096);
         const std::string program = testing::builtProgram("tolvane-filter");
         pid_ = fork();
         if (pid_ == 0) {
@@ -46,6 +48,10 @@ public:
         input_ = in[1];
         output_ = out[0];
         fcntl(input_, F_SETFL, O_NONBLOCK);
+        if (!readError) {
+            unreadError_ = err[0];
+            return;
+        }
         errorReader_ = std::thread([this, fd = err[0]] {
             char buffer[4096];
             for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
@@ -62,7 +68,8 @@ public:
         }
         closeOutput();
         if (input_ >= 0) close(input_);
-        errorReader_.join();
+        if (unreadError_ >= 0) close(unreadError_);
+        if (errorReader_.joinable()) errorReader_.join();
     }
 
     void closeOutput() {
@@ -71,12 +78,9 @@ public:
     }
     // Writes what standard input takes now; false when it takes nothing.
     bool offer(const std::string& text) { return write(input_, text.data(), text.size()) > 0; }
-    // Whether the output pipe is full: the filter can write nothing more.
-    bool outputIsFull() const {
-        int queued = 0;
-        ioctl(output_, FIONREAD, &queued);
-        return queued >= fcntl(output_, F_GETPIPE_SZ);
-    }
+    // Whether the output (or the unread standard error) is full: nothing more goes in.
+    bool outputIsFull() const { return isFull(output_); }
+    bool errorIsFull() const { return isFull(unreadError_); }
     void signal(int number) const { kill(pid_, number); }
     // The exit status, or nullopt when the filter has not ended by `deadline` (or was killed
     // by a signal: then -signal).
@@ -97,9 +101,16 @@ public:
     }
 
 private:
+    static bool isFull(int pipe) {
+        int queued = 0;
+        ioctl(pipe, FIONREAD, &queued);
+        return queued >= fcntl(pipe, F_GETPIPE_SZ);
+    }
+
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;
+    int unreadError_ = -1;
     std::thread errorReader_;
     std::mutex mutex_;
     std::string error_;
@@ -119,6 +130,19 @@ TEST(FilterHostShutdown, SIGTERMStopsTheFilterWhileItsOutputIsStalled) {
     filter.signal(SIGTERM);
     EXPECT_EQ(filter.waitForExit(Clock::now() + 10s), 0) << filter.error();
     EXPECT_NE(filter.error().find("filter stopped, reason 1"), std::string::npos) << filter.error();
+}
+
+// Bad lines fill standard error; the stop's own log line then cannot hold the stop up.
+TEST(FilterHostShutdown, SIGTERMStopsTheFilterWhileItsErrorOutputIsStalled) {
+    testing::TemporaryDirectory directory;
+    UnreadFilter filter(directory.path().string(), false);
+    const auto stallBy = Clock::now() + 30s;
+    while (!filter.errorIsFull() && Clock::now() < stallBy) {
+        if (!filter.offer("not an event\n")) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(filter.errorIsFull());
+    filter.signal(SIGTERM);
+    EXPECT_EQ(filter.waitForExit(Clock::now() + 10s), 0);
 }
 
 TEST(FilterHostShutdown, AClosedOutputEndsTheFilterCleanly) {
