@@ -1,5 +1,6 @@
-// The filter host's new-flow callback: evidence, classification and verdict for a named
-// flow, with 10,000 domains enforced.
+// The filter host: its new-flow callback (evidence, classification and verdict for a named
+// flow, with 10,000 domains enforced), and reading event lines: cutting input into lines,
+// which takes time linear in the input however long a line is, and parsing one.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <tolvane/platform/SystemExtension.hpp>
 
 #include "FilterDataProvider.hpp"
+#include "FlowProtocol.hpp"
 
 namespace {
 
@@ -58,6 +60,31 @@ void BM_ProviderHandleNewFlowNamed(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ProviderHandleNewFlowNamed);
+
+// One line of state.range(0) bytes, arriving in the pieces standard input is read in: a line
+// past the limit is skipped as it arrives, so bytes per second stay flat as lines grow.
+void BM_LineReaderOneLongLine(benchmark::State& state) {
+    const std::string piece(64 * 1024, '[');
+    const auto pieces = static_cast<std::size_t>(state.range(0)) / piece.size();
+    std::size_t lines = 0;
+    const auto sink = [&](std::string_view, bool) { ++lines; };
+    for (auto _ : state) {
+        host::LineReader reader;
+        for (std::size_t i = 0; i < pieces; ++i) reader.feed(piece, sink);
+        reader.feed("\n", sink);
+    }
+    benchmark::DoNotOptimize(lines);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pieces * piece.size()));
+}
+BENCHMARK(BM_LineReaderOneLongLine)->Arg(1 << 20)->Arg(16 << 20)->Arg(256 << 20);
+
+void BM_ParseNewFlowLine(benchmark::State& state) {
+    const std::string line =
+        R"({"event":"newFlow","flow":1,"at":1001,"remoteHostname":"mail.example.com",)"
+        R"("remoteEndpoint":{"ipv4":"192.0.2.7","port":443}})";
+    for (auto _ : state) benchmark::DoNotOptimize(host::parseFlowEvent(line));
+}
+BENCHMARK(BM_ParseNewFlowLine);
 
 }  // namespace
 
