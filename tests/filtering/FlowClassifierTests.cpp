@@ -35,6 +35,16 @@ EnforcementDirective scopeAndProbe(std::int64_t generation) {
                                 ValidationProbe(dom("probe.example"), 50), 0);
 }
 
+platform::FilterSocketFlow socketFlow(std::optional<std::string> name, const char* address) {
+    platform::FilterSocketFlow flow;
+    flow.remoteHostname = std::move(name);
+    const auto host = std::string_view(address).find(':') == std::string_view::npos
+                          ? platform::EndpointHost::ipv4(*platform::IPv4Address::make(address))
+                          : platform::EndpointHost::ipv6(*platform::IPv6Address::make(address));
+    flow.remoteFlowEndpoint = platform::Endpoint::hostPort(host, 443);
+    return flow;
+}
+
 FlowAttribution attributionOf(FlowClassifier& classifier, const FlowEvidence& evidence,
                               Instant now) {
     return classifier.classifyNewFlow(evidence, now).attribution();
@@ -162,19 +172,39 @@ TEST(FlowClassifierTests, RememberedNamesFollowTheMatcherInForce) {
     EXPECT_EQ(attributionOf(classifier, addressOnly, 56), FlowAttribution::ambiguous);
 }
 
-TEST(FlowClassifierTests, NamedFlowAllocatesNothing) {
+// Flows as the platform reports them, from their facts to their classification: once each
+// pair is remembered nothing allocates, for names of any host name's length and for IPv6.
+TEST(FlowClassifierTests, FlowsFromThePlatformAllocateNothingOnceWarm) {
     DomainSet domains;
     for (int i = 0; i < 1000; ++i) {
         domains.insert(dom(("blocked-" + std::to_string(i) + ".example").c_str()));
     }
     FlowClassifier classifier(scoped(1, domains), hostLimits, 0);
-    const FlowEvidence named("some-long-subdomain.blocked-999.example", std::nullopt);
-    const FlowEvidence pair("Some-Long-Subdomain.Unblocked.Example.org", address);
-    classifier.classifyNewFlow(pair, 0);  // the pair's first recording may allocate
+    std::string longest;  // 253 bytes
+    for (int i = 0; i < 3; ++i) longest += std::string(63, 'a' + i) + ".";
+    longest += std::string(253 - longest.size() - 20, 'd') + ".blocked-998.example";
+    platform::FilterFlow withURL;
+    withURL.url = platform::URL::make("https://media-eu-west.images.blocked-1.example/a.png");
+    const platform::FilterSocketFlow flows[] = {
+        socketFlow("media-eu-west.images.blocked-999.example", "192.0.2.7"),
+        socketFlow("Some-Long-Subdomain.Unblocked.Example.org", "2001:db8:85a3::8a2e:370:7334"),
+        socketFlow(longest, "fe80::1ff:fe23:4567:890a%eth0"),
+        socketFlow(std::nullopt, "2001:db8:85a3::8a2e:370:7334"),
+    };
+    const auto classify = [&](const platform::FilterFlow& flow, Instant now) {
+        const FlowEvidence evidence = FlowEvidence::fromFlow(flow);
+        const auto fresh = classifier.classifyNewFlow(evidence, now);
+        EXPECT_EQ(classifier.classifyInspectedFlow(evidence, 10, now), fresh);
+        return fresh.attribution();
+    };
+    for (const auto& flow : flows) classify(flow, 0);  // first recordings may allocate
+
     const auto before = tolvane::testing::allocationCount();
-    EXPECT_TRUE(classifier.classifyNewFlow(named, 1).disposition().isDrop());
-    EXPECT_FALSE(classifier.classifyNewFlow(pair, 2).disposition().isDrop());
-    EXPECT_TRUE(classifier.classifyInspectedFlow(named, 10, 3).disposition().isDrop());
+    EXPECT_EQ(classify(flows[0], 1), FlowAttribution::scoped);
+    EXPECT_EQ(classify(flows[1], 2), FlowAttribution::unscoped);
+    EXPECT_EQ(classify(flows[2], 3), FlowAttribution::scoped);
+    EXPECT_EQ(classify(flows[3], 4), FlowAttribution::unscoped);
+    EXPECT_EQ(classify(withURL, 5), FlowAttribution::scoped);
     EXPECT_EQ(tolvane::testing::allocationCount(), before);
 }
 

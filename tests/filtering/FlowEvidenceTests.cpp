@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
+#include <string>
 #include <tolvane/FlowEvidence.hpp>
 
 using namespace tolvane;
@@ -73,6 +75,63 @@ TEST(FlowAddressTests, CutsTheZoneAndLowersTheRest) {
     EXPECT_EQ(FlowAddress("").literal(), "");
     EXPECT_EQ(FlowAddress("Example").literal(), "example");
     EXPECT_EQ(FlowAddress("ÀB%x").literal(), "àb");
+}
+
+// The evidence keeps its own text inside it up to a host name's and an address's longest;
+// anything longer is still kept whole, through copies, moves and assignments.
+TEST(FlowEvidenceTests, KeepsTextOfAnyLengthThroughCopies) {
+    for (const std::size_t length : {0, 1, 15, 16, 40, 253, 254, 4000}) {
+        const std::string name(length, 'N');
+        const std::string address(length, 'A');
+        FlowEvidence evidence(name, FlowAddress(address + "%zone"));
+        EXPECT_EQ(evidence.remoteHostname().value_or("<absent>"),
+                  length ? name : std::string("<absent>"));
+        EXPECT_EQ(evidence.remoteAddress()->literal(), std::string(length, 'a'));
+
+        FlowEvidence copy = evidence;
+        FlowEvidence moved = std::move(evidence);
+        EXPECT_EQ(copy, moved);
+        FlowEvidence assigned("x", std::nullopt);
+        assigned = copy;
+        EXPECT_EQ(assigned, moved);
+        assigned = FlowEvidence("other", FlowAddress("1.2.3.4"));
+        EXPECT_EQ(assigned.remoteHostname(), "other");
+        EXPECT_EQ(std::hash<FlowEvidence>{}(copy), std::hash<FlowEvidence>{}(moved));
+    }
+}
+
+// An endpoint's address reads as the platform prints it, without the zone; the evidence
+// writes that text itself, so this holds the two together.
+TEST(FlowEvidenceTests, EndpointAddressesReadAsThePlatformPrintsThem) {
+    std::mt19937 random(11);
+    for (int i = 0; i < 20000; ++i) {
+        IPv6Address address;
+        // Mostly zero groups, so that runs of every length and position occur, and the rest
+        // of one to four digits.
+        for (std::size_t g = 0; g < 8; ++g) {
+            const auto digits = std::array{0x10u, 0x100u, 0x1000u, 0x10000u}[random() % 4];
+            const auto value = random() % 3 == 0 ? random() % digits : 0;
+            address.bytes[2 * g] = static_cast<std::uint8_t>(value >> 8);
+            address.bytes[2 * g + 1] = static_cast<std::uint8_t>(value);
+        }
+        if (i % 7 == 0) {
+            address.bytes.fill(0);
+            address.bytes[10] = address.bytes[11] = 0xFF;
+            for (std::size_t b = 12; b < 16; ++b)
+                address.bytes[b] = static_cast<std::uint8_t>(random());
+        }
+        if (i % 2) address.zone = "en" + std::to_string(i % 10);
+        ASSERT_EQ(FlowAddress(address), FlowAddress(address.description()))
+            << address.description();
+    }
+    for (int i = 0; i < 2000; ++i) {
+        IPv4Address address;
+        for (auto& byte : address.bytes) {  // one, two and three digits
+            byte = static_cast<std::uint8_t>(random() % std::array{10u, 100u, 256u}[random() % 3]);
+        }
+        ASSERT_EQ(FlowAddress(address), FlowAddress(address.description()))
+            << address.description();
+    }
 }
 
 TEST(FlowEvidenceTests, EmptyNameIsAbsentAndOthersAreKept) {

@@ -170,15 +170,31 @@ TEST_F(FilterDataProviderTest, FailedSettingsReachTheStartCompletionAndMakeNoWat
     EXPECT_TRUE(log.records().empty());
 }
 
-TEST_F(FilterDataProviderTest, NamedFlowAllocatesNothingOnceWarm) {
+// Real flows carry names longer than a string's own buffer and IPv6 addresses: once each
+// flow's pair is remembered, handling it again allocates nothing.
+TEST_F(FilterDataProviderTest, FlowsAllocateNothingOnceWarm) {
     store().publish(enforcing(1, "example.com"));
     auto runtime = makeRuntime();
     ASSERT_FALSE(runtime->startFilter().has_value());
     auto& provider = runtime->provider();
-    const auto flow = namedFlow("www.example.com");
-    provider.handleNewFlow(*flow);
+    const auto withAddress = [](std::string name, const char* v6) {
+        auto flow = namedFlow(std::move(name));
+        flow->remoteFlowEndpoint = platform::Endpoint::hostPort(
+            platform::EndpointHost::ipv6(*platform::IPv6Address::make(v6)), 443);
+        return flow;
+    };
+    const std::shared_ptr<platform::FilterSocketFlow> flows[] = {
+        namedFlow("www.example.com"),
+        namedFlow("media-eu-west1.images.static.example.com"),
+        withAddress("media-eu-west1.images.static.example.com", "2001:db8:85a3::8a2e:370:7334"),
+        withAddress("media-eu-west1.images.static.example.org", "fe80::1ff:fe23:4567:890a%eth0"),
+    };
+    for (const auto& flow : flows) provider.handleNewFlow(*flow);
     const auto before = testing::allocationCount();
-    EXPECT_EQ(provider.handleNewFlow(*flow), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(provider.handleNewFlow(*flows[0]), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(provider.handleNewFlow(*flows[1]), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(provider.handleNewFlow(*flows[2]), NewFlowVerdict::dropVerdict());
+    EXPECT_EQ(provider.handleNewFlow(*flows[3]), NewFlowVerdict::allowVerdict());
     EXPECT_EQ(testing::allocationCount(), before);
     runtime->stopFilter(platform::FilterStopReason::none);
 }

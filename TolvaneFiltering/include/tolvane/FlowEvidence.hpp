@@ -12,8 +12,14 @@
 // The name comes from the flow's URL host, else the socket's reported remote host name, else
 // a name-typed remote endpoint; the first source present wins, even when it is empty, and an
 // empty name is stored as absent. The address comes only from an address-typed endpoint.
+//
+// Both are values that own their text. A host name (at most 253 bytes) and an address
+// literal (at most 45) are kept inside the value, so taking a flow's evidence allocates
+// nothing; longer text is kept too, on the heap.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -23,38 +29,108 @@
 
 namespace tolvane {
 
+// Text held inside its owner up to `Capacity` bytes and on the heap beyond.
+template <std::size_t Capacity>
+class InlineText {
+public:
+    InlineText() = default;
+    explicit InlineText(std::string_view text) { assign(text); }
+    InlineText(const InlineText& other) : size_(other.size_), spilled_(other.spilled_) {
+        copyInline(other);
+    }
+    InlineText(InlineText&& other) noexcept
+        : size_(other.size_), spilled_(std::move(other.spilled_)) {
+        copyInline(other);
+        other.size_ = 0;
+    }
+    InlineText& operator=(const InlineText& other) {
+        if (this != &other) assign(other.view());
+        return *this;
+    }
+    InlineText& operator=(InlineText&& other) noexcept {
+        if (this == &other) return *this;
+        size_ = other.size_;
+        spilled_ = std::move(other.spilled_);
+        copyInline(other);
+        other.size_ = 0;
+        return *this;
+    }
+
+    std::string_view view() const {
+        return size_ <= Capacity ? std::string_view(inline_, size_) : std::string_view(spilled_);
+    }
+
+    void assign(std::string_view text) {
+        std::memcpy(overwrite(text.size()), text.data(), text.size());
+    }
+    // Room for exactly `size` bytes, to be written by the caller; the old text is gone.
+    char* overwrite(std::size_t size) {
+        size_ = size;
+        if (size <= Capacity) {
+            spilled_.clear();
+            return inline_;
+        }
+        spilled_.assign(size, '\0');
+        return spilled_.data();
+    }
+
+    bool operator==(const InlineText& other) const { return view() == other.view(); }
+
+private:
+    void copyInline(const InlineText& other) {
+        if (size_ <= Capacity) std::memcpy(inline_, other.inline_, size_);
+    }
+
+    std::size_t size_ = 0;
+    std::string spilled_;    // the text when longer than Capacity, else empty
+    char inline_[Capacity];  // the text when it fits; only the first size_ bytes are set
+};
+
 class FlowAddress {
 public:
+    // The longest IPv6 text: six groups and a dotted IPv4 tail.
+    static constexpr std::size_t inlineCapacity = 45;
+
     // Cuts everything from the first '%' and lower-cases the rest; always succeeds.
     explicit FlowAddress(std::string_view text);
+    // The address as the platform prints it, without its zone.
+    explicit FlowAddress(const platform::IPv4Address& address);
+    explicit FlowAddress(const platform::IPv6Address& address);
 
-    const std::string& literal() const { return literal_; }
-    const std::string& description() const { return literal_; }
+    std::string_view literal() const { return literal_.view(); }
+    std::string description() const { return std::string(literal()); }
 
     bool operator==(const FlowAddress&) const = default;
 
 private:
-    std::string literal_;
+    InlineText<inlineCapacity> literal_;
 };
 
 std::ostream& operator<<(std::ostream& os, const FlowAddress& address);
 
 class FlowEvidence {
 public:
+    // The longest host name a DNS name can be.
+    static constexpr std::size_t inlineNameCapacity = 253;
+
     // A present but empty name is stored as absent; everything else is kept as given.
-    FlowEvidence(std::optional<std::string> remoteHostname,
+    FlowEvidence(std::optional<std::string_view> remoteHostname,
                  std::optional<FlowAddress> remoteAddress);
 
     // What the platform reports about `flow`; never fails.
     static FlowEvidence fromFlow(const platform::FilterFlow& flow);
 
-    const std::optional<std::string>& remoteHostname() const { return remoteHostname_; }
+    std::optional<std::string_view> remoteHostname() const {
+        if (!hasName_) return std::nullopt;
+        return name_.view();
+    }
     const std::optional<FlowAddress>& remoteAddress() const { return remoteAddress_; }
 
     bool operator==(const FlowEvidence&) const = default;
 
 private:
-    std::optional<std::string> remoteHostname_;
+    bool hasName_ = false;
+    InlineText<inlineNameCapacity> name_;  // empty when absent
     std::optional<FlowAddress> remoteAddress_;
 };
 
@@ -63,7 +139,7 @@ private:
 template <>
 struct std::hash<tolvane::FlowAddress> {
     std::size_t operator()(const tolvane::FlowAddress& address) const noexcept {
-        return std::hash<std::string>{}(address.literal());
+        return std::hash<std::string_view>{}(address.literal());
     }
 };
 
