@@ -25,10 +25,11 @@
 // 2001-01-01T00:00:00Z) that the filter's clock reads from then on.
 //
 // Bad lines are reported with their line number and skipped: not an event, longer than
-// maximumLineBytes (the rest of it is skipped unread), holding a NUL byte, nested deeper than
-// the directive decoder allows, data for a flow that is not held, or a newFlow whose "flow"
-// names a flow still held for inspection (a flow identifier is unique among live flows; the
-// held flow carries on as it was). The reader keeps only what the filter can use, so no line
+// maximumLineBytes (the rest of it is skipped without being kept), holding a NUL byte, nested
+// deeper than the directive decoder allows, data for a flow that is not held, or a newFlow
+// whose "flow" names a flow still held for inspection (a flow identifier is unique among
+// live flows; the held flow carries on as it was) or that comes while the runtime holds as
+// many flows as it may. A data "length" is only counted, however large. The reader keeps only what the filter can use, so no line
 // makes the filter remember much: a "remoteHostname", endpoint "name" or url host longer
 // than a DNS name can be (253 bytes, one more for a final dot) is no host name and is
 // dropped (a url with it, an endpoint's host then counts as some other kind); a url is kept
