@@ -41,30 +41,30 @@ std::ostream& operator<<(std::ostream& os, const FlowClassification& classificat
     return os << classification.attribution() << " " << classification.disposition();
 }
 
+namespace {
+// The rule's questions answered straight from the matcher and the remembered names.
+struct PlainLookup {
+    const DomainMatcher& matcher;
+    const NameAddressAssociations& associations;
+    Instant now;
+
+    bool matches(std::string_view name) const { return matcher.matches(name); }
+    NameAddressAssociations::Tally remembered(const FlowAddress& address) const {
+        NameAddressAssociations::Tally tally;
+        associations.forEachLiveName(address, now, [&](std::string_view name) {
+            ++tally.live;
+            if (matcher.matches(name)) ++tally.accepted;
+        });
+        return tally;
+    }
+};
+}  // namespace
+
 FlowAttribution EvidenceBoundedPolicy::attribution(const FlowEvidence& evidence,
                                                    const DomainMatcher& matcher,
                                                    const NameAddressAssociations& associations,
                                                    Instant now) {
-    if (const auto& name = evidence.remoteHostname()) {
-        return matcher.matches(*name) ? FlowAttribution::scoped : FlowAttribution::unscoped;
-    }
-    const auto& address = evidence.remoteAddress();
-    if (!address) return FlowAttribution::unattributed;
-    std::size_t names = 0;
-    std::size_t matched = 0;
-    associations.forEachLiveName(*address, now, [&](std::string_view name) {
-        ++names;
-        if (matcher.matches(name)) ++matched;
-    });
-    return attributionOfRememberedNames(names, matched);
-}
-
-FlowAttribution EvidenceBoundedPolicy::attributionOfRememberedNames(std::size_t live,
-                                                                    std::size_t matching) {
-    if (live == 0) return FlowAttribution::unattributed;
-    if (matching == live) return FlowAttribution::scoped;
-    if (matching == 0) return FlowAttribution::unscoped;
-    return FlowAttribution::ambiguous;
+    return attribution(evidence, PlainLookup{matcher, associations, now});
 }
 
 FlowDisposition EvidenceBoundedPolicy::disposition(FlowAttribution attribution,

@@ -94,23 +94,30 @@ void FlowClassifier::refreshProbe(Instant now) {
     }
 }
 
+namespace {
+// The policy's questions answered from the matcher in force, with each remembered name's
+// answer kept under the matcher's version, so names are matched once per matcher rather than
+// once per flow.
+struct CachedLookup {
+    const DomainMatcher& matcher;
+    NameAddressAssociations& associations;
+    Instant now;
+    std::uint64_t matcherVersion;
+
+    bool matches(std::string_view name) const { return matcher.matches(name); }
+    NameAddressAssociations::Tally remembered(const FlowAddress& address) const {
+        return associations.tallyLiveNames(
+            address, now, matcherVersion,
+            [this](std::string_view name) { return matcher.matches(name); });
+    }
+};
+}  // namespace
+
 FlowClassification FlowClassifier::classifyLocked(const FlowEvidence& evidence, Instant now) {
     if (enforcement_.probe) refreshProbe(now);
-    const DomainMatcher& matcher = enforcement_.matcher();
-    const bool enforcing = enforcement_.isEnforcing();
-    const auto& address = evidence.remoteAddress();
-    if (evidence.remoteHostname() || !address) {
-        return EvidenceBoundedPolicy::classify(evidence, matcher, associations_, enforcing, now);
-    }
-    // The policy's rule for an address alone, with each remembered name matched once per
-    // matcher: the same answers, without re-hashing every name on every flow.
-    const auto tally =
-        associations_.tallyLiveNames(*address, now, matcherVersion_,
-                                     [&](std::string_view name) { return matcher.matches(name); });
-    const FlowAttribution attribution =
-        EvidenceBoundedPolicy::attributionOfRememberedNames(tally.live, tally.accepted);
-    return FlowClassification(attribution,
-                              EvidenceBoundedPolicy::disposition(attribution, enforcing));
+    return EvidenceBoundedPolicy::classify(
+        evidence, CachedLookup{enforcement_.matcher(), associations_, now, matcherVersion_},
+        enforcement_.isEnforcing());
 }
 
 void FlowClassifier::leaveInspection() {
@@ -119,7 +126,7 @@ void FlowClassifier::leaveInspection() {
 
 FlowClassification FlowClassifier::classifyNewFlow(const FlowEvidence& evidence, Instant now) {
     std::scoped_lock lock(mutex_);
-    const auto& name = evidence.remoteHostname();
+    const auto name = evidence.remoteHostname();
     const auto& address = evidence.remoteAddress();
     if (name && address) {
         associations_.record(*name, *address, now);

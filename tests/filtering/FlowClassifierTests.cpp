@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <random>
 #include <thread>
 #include <tolvane/FlowClassifier.hpp>
 #include <vector>
@@ -170,6 +171,66 @@ TEST(FlowClassifierTests, RememberedNamesFollowTheMatcherInForce) {
     EXPECT_EQ(attributionOf(classifier, addressOnly, 54), FlowAttribution::unscoped);
     classifier.classifyNewFlow({"A.example", address}, 55);
     EXPECT_EQ(attributionOf(classifier, addressOnly, 56), FlowAttribution::ambiguous);
+}
+
+// The classifier keeps each remembered name's answer between flows; whatever directives,
+// probes, expiries and evictions come, it answers as the plain policy does over the same
+// matcher and remembered names.
+TEST(FlowClassifierTests, AgreesWithThePolicyOverRandomFlows) {
+    const char* names[] = {"a.example", "Shop.A.example", "b.example",
+                           "c.org",     "www.c.org",      "d.net"};
+    const FlowAddress addresses[] = {FlowAddress("192.0.2.1"), FlowAddress("192.0.2.2"),
+                                     FlowAddress("2001:db8::1"), FlowAddress("2001:db8::2")};
+    const Limits limits(30, 3, 2);  // small, so that names die and are pushed out
+    std::mt19937 random(5);
+    const auto chance = [&](unsigned in) { return random() % in == 0; };
+    for (int run = 0; run < 30; ++run) {
+        FlowClassifier classifier(std::nullopt, limits, 0);
+        // The state the policy is given: what the classifier should be enforcing.
+        NameAddressAssociations remembered(limits);
+        DomainSet scope;
+        std::optional<ValidationProbe> probe;
+        DomainMatcher matcher;
+        bool enforcing = false;
+        const auto enforce = [&] {
+            std::vector<Domain> domains(scope.begin(), scope.end());
+            if (probe) domains.push_back(probe->domain());
+            matcher = DomainMatcher(domains);
+            enforcing = !domains.empty();
+            if (!enforcing) remembered.removeAll();
+        };
+        Instant now = 0;
+        for (int step = 0; step < 300; ++step) {
+            now += static_cast<double>(random() % 40) / 4;
+            if (chance(8)) {
+                scope.clear();
+                for (const char* name : {"a.example", "b.example", "c.org"}) {
+                    if (chance(2)) scope.insert(dom(name));
+                }
+                probe.reset();
+                if (chance(2))
+                    probe.emplace(dom(chance(2) ? "d.net" : "c.org"), now + random() % 20);
+                classifier.adopt(EnforcementDirective(Scope(step + 1, scope), probe, now), now);
+                if (probe && probe->hasExpired(now)) probe.reset();
+                enforce();
+                continue;
+            }
+            std::optional<std::string_view> name;
+            std::optional<FlowAddress> at;
+            if (!chance(3)) name = names[random() % std::size(names)];
+            if (!chance(4)) at = addresses[random() % std::size(addresses)];
+            const FlowEvidence evidence(name, at);
+            if (name && at) remembered.record(*name, *at, now);
+            if (probe && probe->hasExpired(now)) {
+                probe.reset();
+                enforce();
+            }
+            const auto expected =
+                EvidenceBoundedPolicy::classify(evidence, matcher, remembered, enforcing, now);
+            ASSERT_EQ(classifier.classifyNewFlow(evidence, now), expected) << run << "/" << step;
+            ASSERT_EQ(classifier.classifyInspectedFlow(evidence, 100, now), expected);
+        }
+    }
 }
 
 // Flows as the platform reports them, from their facts to their classification: once each

@@ -104,17 +104,40 @@ struct EvidenceBoundedPolicy {
     // Bytes of a held flow that are inspected before it is released.
     static constexpr std::int64_t inspectionPeekBytes = 4096;
 
+    // The attribution rule itself, the only statement of it. `lookup` answers its two
+    // questions, straight from a matcher and associations (the overload below) or from the
+    // classifier's cache of per-name answers:
+    //   bool matches(std::string_view name)            does the matcher match the flow's name
+    //   NameAddressAssociations::Tally remembered(const FlowAddress& address)
+    //                                                  the address's live remembered names,
+    //                                                  and how many of them the matcher matches
+    template <class Lookup>
+    static FlowAttribution attribution(const FlowEvidence& evidence, Lookup&& lookup) {
+        if (const auto name = evidence.remoteHostname()) {
+            return lookup.matches(*name) ? FlowAttribution::scoped : FlowAttribution::unscoped;
+        }
+        const auto& address = evidence.remoteAddress();
+        if (!address) return FlowAttribution::unattributed;
+        const NameAddressAssociations::Tally names = lookup.remembered(*address);
+        if (names.live == 0) return FlowAttribution::unattributed;
+        if (names.accepted == names.live) return FlowAttribution::scoped;
+        if (names.accepted == 0) return FlowAttribution::unscoped;
+        return FlowAttribution::ambiguous;
+    }
+
     // The name decides when there is one; otherwise the names remembered for the address
-    // at `now`. Allocates nothing unless a host holds non-ASCII capitals.
+    // at `now`, each matched afresh. Allocates nothing unless a host holds non-ASCII capitals.
     static FlowAttribution attribution(const FlowEvidence& evidence, const DomainMatcher& matcher,
                                        const NameAddressAssociations& associations, Instant now);
 
-    // The attribution of an address-only flow from its `live` remembered names, `matching` of
-    // which the matcher matches: none remembered is unattributed, all matching scoped, none
-    // matching unscoped, anything between ambiguous.
-    static FlowAttribution attributionOfRememberedNames(std::size_t live, std::size_t matching);
-
     static FlowDisposition disposition(FlowAttribution attribution, bool scopeIsEnforcing);
+
+    template <class Lookup>
+    static FlowClassification classify(const FlowEvidence& evidence, Lookup&& lookup,
+                                       bool scopeIsEnforcing) {
+        const FlowAttribution found = attribution(evidence, lookup);
+        return FlowClassification(found, disposition(found, scopeIsEnforcing));
+    }
 
     static FlowClassification classify(const FlowEvidence& evidence, const DomainMatcher& matcher,
                                        const NameAddressAssociations& associations,
