@@ -532,9 +532,9 @@ std::vector<Command> commitmentCommands() {
 
 Starts a commitment: resolves the selection (every website of LIST, or those of the named
 groups) into a scope of generation 1, makes the commitment for the given duration (at
-most 24 hours), publishes its directive and writes the state file. Refused when the state
-file holds a commitment that is still active, when the selection names no websites, and
-when the directive on disk enforces domains the commitment would lift.
+most 24 hours), publishes its scope on top of what the directive on disk enforces and
+writes the state file. Refused when the state file holds a commitment that is still active,
+and when the selection names no websites. DIR is stored as an absolute path.
 
   --websites LIST   a JSON file {"websites":[{"domain","groups"}...],"groups":[{"id","name"}...]}
   --all             every website of the list
@@ -578,8 +578,10 @@ Prints "no commitment" when the state file holds none.)"),
         {"commitment end", "lift an ended commitment",
          helpText(R"(usage: tolvane commitment end --state FILE [--at INSTANT] [--json]
 
-Once the projected end has passed, publishes an idle directive and clears the commitment
-from the state file. Refused before the projected end.)"),
+Once the projected end has passed, lifts the commitment's domains from the directive, except
+those another active commitment over the same directory holds, and clears the commitment
+from the state file. The directive is idle when nothing is left. Refused before the
+projected end.)"),
          with({}, {}), false, runEnd},
     };
 }
