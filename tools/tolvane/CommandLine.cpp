@@ -300,7 +300,10 @@ std::filesystem::path absolutePath(const std::filesystem::path& path) {
     const auto absolute = std::filesystem::absolute(path, error);
     if (error)
         throw Refusal("cannot resolve " + quotedText(path.string()) + ": " + error.message());
-    return absolute.lexically_normal();
+    // "/d/" and "/d" are one directory; stored alike, they compare alike.
+    auto normal = absolute.lexically_normal();
+    if (normal.has_relative_path() && !normal.has_filename()) normal = normal.parent_path();
+    return normal;
 }
 
 }  // namespace tolvane::cli
