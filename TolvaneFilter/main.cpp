@@ -257,6 +257,14 @@ int main(int argc, char** argv) {
     [[maybe_unused]] auto written = write(wakeFd, &one, sizeof one);
     pump.join();
 
+    // A signal that came as the input ended may not have been read by the watch yet: once
+    // the watch is gone it is either counted or still pending (the signals stay blocked).
+    signals.reset();
+    sigset_t pending;
+    if (sigpending(&pending) == 0 &&
+        (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1)) {
+        stopSignal = SIGTERM;
+    }
     runtime->stopFilter(stopSignal ? platform::FilterStopReason::userInitiated
                                    : platform::FilterStopReason::none);
     close(wakeFd);
