@@ -23,6 +23,7 @@
 #include <string_view>
 #include <tolvane/DirectiveStore.hpp>
 #include <tolvane/EnforcementDirectiveWatcher.hpp>
+#include <tolvane/EvidenceBoundedPolicy.hpp>
 #include <tolvane/FlowClassifier.hpp>
 #include <tolvane/Instant.hpp>
 #include <tolvane/platform/FilterProvider.hpp>
@@ -41,8 +42,10 @@ public:
     static constexpr Instant associationLifetime = 120.0;
     static constexpr std::int64_t maximumAddresses = 2048;
     static constexpr std::int64_t maximumNamesPerAddress = 8;
-    // Bytes that count as seen when a direction of a flow completes.
-    static constexpr std::int64_t completedDirectionBytes = 4096;
+    // Bytes that count as seen when a direction of a flow completes: all that a held flow is
+    // inspected for, so that completing always ends inspection.
+    static constexpr std::int64_t completedDirectionBytes =
+        EvidenceBoundedPolicy::inspectionPeekBytes;
 
     // The only clock the filter reads, once per callback. The default reads the wall clock.
     using Clock = std::function<Instant()>;
