@@ -29,6 +29,24 @@ Instant earliestOf(const Names& names) {
     return earliest;
 }
 
+// Stable, oldest first. The lists are short (the host keeps 8 names an address) and mostly in
+// order already, so an insertion sort does it in place, where std::stable_sort would allocate
+// its merge buffer on every call.
+template <class Observations>
+void sortByObservation(Observations& names) {
+    const auto older = [](const auto& a, const auto& b) {
+        return before(a.observedAt, b.observedAt);
+    };
+    if (names.size() > 32) {
+        std::stable_sort(names.begin(), names.end(), older);
+        return;
+    }
+    for (auto i = names.begin(); i != names.end(); ++i) {
+        for (auto j = i; j != names.begin() && older(*j, *std::prev(j)); --j)
+            std::iter_swap(j, std::prev(j));
+    }
+}
+
 // `stored` is lower case; `candidate` is ASCII and may hold capitals.
 inline bool equalFolded(std::string_view stored, std::string_view candidate) {
     if (stored.size() != candidate.size()) return false;
@@ -249,24 +267,36 @@ void NameAddressAssociations::record(std::string_view hostname, const FlowAddres
     };
     const auto known = std::find_if(entry.names.begin(), entry.names.end(),
                                     [&](const Observation& o) { return sameName(o.name); });
+    const auto observe = [&](Observation& observation) {
+        if (ascii) {
+            observation.name.assign(hostname);  // into the buffer the observation has
+            for (char& c : observation.name) c = unicode::asciiLower(c);
+        } else {
+            observation.name = std::move(folded);
+        }
+        observation.observedAt = now;
+        observation.testedVersion = 0;
+        observation.accepted = false;
+    };
+    const std::int64_t limit = limits_.maximumNamesPerAddress;
     if (known != entry.names.end()) {
         known->observedAt = now;
-    } else {
-        const std::size_t held = entry.names.size();
-        Observation& added = entry.names.emplace_back();
-        if (ascii) {
-            added.name.assign(hostname);
-            for (char& c : added.name) c = unicode::asciiLower(c);
-        } else {
-            added.name = std::move(folded);
+    } else if (limit > 0 && static_cast<std::int64_t>(entry.names.size()) == limit) {
+        // Full: the oldest observation goes. The names end in time order, as if the new one
+        // were added last and all sorted stably, and the new name takes over the storage of
+        // the one that goes, so a busy address takes new names without allocating.
+        sortByObservation(entry.names);
+        const auto later = std::upper_bound(
+            entry.names.begin(), entry.names.end(), now,
+            [](Instant at, const Observation& o) { return before(at, o.observedAt); });
+        if (later != entry.names.begin()) {  // else the new observation is the oldest
+            observe(entry.names.front());
+            std::rotate(entry.names.begin(), entry.names.begin() + 1, later);
         }
-        added.observedAt = now;
-        const std::int64_t limit = limits_.maximumNamesPerAddress;
-        if (static_cast<std::int64_t>(held) >= limit) {
-            std::stable_sort(entry.names.begin(), entry.names.end(),
-                             [](const Observation& a, const Observation& b) {
-                                 return before(a.observedAt, b.observedAt);
-                             });
+    } else {
+        observe(entry.names.emplace_back());
+        if (static_cast<std::int64_t>(entry.names.size()) > limit) {
+            sortByObservation(entry.names);
             const std::size_t keep = limit > 0 ? static_cast<std::size_t>(limit) : 0;
             entry.names.erase(entry.names.begin(),
                               entry.names.end() - static_cast<std::ptrdiff_t>(keep));

@@ -124,6 +124,22 @@ TEST(NameAddressAssociationsTests, KnownPairIsRecordedWithoutAllocating) {
     EXPECT_EQ(tolvane::testing::allocationCount(), before);
 }
 
+// An address seen with ever new names (a shared server's) drops its oldest name for each new
+// one; the new name reuses the storage of the one that goes.
+TEST(NameAddressAssociationsTests, AFullAddressTakesNewNamesWithoutAllocating) {
+    NameAddressAssociations table(Limits(120, 2048, 8));
+    const auto name = [](int i) {
+        return "media-" + std::to_string(1000 + i) + ".images.example.com";
+    };
+    std::vector<std::string> names;
+    for (int i = 0; i < 24; ++i) names.push_back(name(i));
+    for (int i = 0; i < 8; ++i) table.record(names[i], A, i);
+    const auto before = tolvane::testing::allocationCount();
+    for (int i = 8; i < 24; ++i) table.record(names[i], A, i);
+    EXPECT_EQ(tolvane::testing::allocationCount(), before);
+    EXPECT_EQ(table.names(A, 24), Names(names.begin() + 16, names.end()));
+}
+
 // Random operation sequences against the plain rules, with time jumping back and forth and
 // the limits at their edges.
 TEST(NameAddressAssociationsTests, AgreesWithThePlainRulesOnRandomSequences) {
