@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto tally =
                     table.tallyLiveNames(address, asked, version,
                                          [&](std::string_view n) { return accepts(n, version); });
-                const auto live = reference.names(address.literal(), asked);
+                const auto live = reference.names(std::string(address.literal()), asked);
                 std::size_t accepted = 0;
                 for (const auto& name : live) accepted += accepts(name, version) ? 1 : 0;
                 require(tally.live == live.size() && tally.accepted == accepted);
@@ -104,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::string name = pick(input, kNames, std::size(kNames));
                 const FlowAddress address(pick(input, kAddresses, std::size(kAddresses)));
                 table.record(name, address, at);
-                reference.record(name, address.literal(), at);
-                if (addresses.size() < 24) addresses.push_back(address.literal());
+                reference.record(name, std::string(address.literal()), at);
+                if (addresses.size() < 24) addresses.emplace_back(address.literal());
                 break;
             }
         }

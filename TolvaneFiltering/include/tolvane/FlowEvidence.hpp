@@ -29,7 +29,8 @@
 
 namespace tolvane {
 
-// Text held inside its owner up to `Capacity` bytes and on the heap beyond.
+// Text held inside its owner up to `Capacity` bytes and on the heap beyond, so that the
+// evidence of an ordinary flow is made and copied without allocating.
 template <std::size_t Capacity>
 class InlineText {
 public:
@@ -61,7 +62,8 @@ public:
     }
 
     void assign(std::string_view text) {
-        std::memcpy(overwrite(text.size()), text.data(), text.size());
+        char* to = overwrite(text.size());
+        if (!text.empty()) std::memcpy(to, text.data(), text.size());
     }
     // Room for exactly `size` bytes, to be written by the caller; the old text is gone.
     char* overwrite(std::size_t size) {
