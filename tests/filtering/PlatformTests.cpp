@@ -13,7 +13,6 @@
 #include <tolvane/platform/Logger.hpp>
 #include <tolvane/platform/SerialQueue.hpp>
 #include <tolvane/platform/SystemExtension.hpp>
-#include <tuple>
 #include <vector>
 
 #include "LogCapture.hpp"
@@ -263,8 +262,8 @@ class RecordingProvider : public FilterDataProviderBase {
 public:
     std::vector<std::string> calls;
     int newFlows = 0;
-    // Outbound data as handed over: offset, size, and the flow's name then.
-    std::vector<std::tuple<std::size_t, std::size_t, std::string>> reads;
+    // Outbound data as handed over: offset and size.
+    std::vector<std::pair<std::size_t, std::size_t>> reads;
 
     void startFilter(StartCompletion completion) override {
         applySettings(FilterSettings({}, FilterAction::filterData),
@@ -281,10 +280,9 @@ public:
                    ? NewFlowVerdict::filterDataVerdict(false, 0, true, 4096)
                    : NewFlowVerdict::allowVerdict();
     }
-    DataVerdict handleOutboundData(const FilterFlow& flow, std::size_t offset,
+    DataVerdict handleOutboundData(const FilterFlow&, std::size_t offset,
                                    std::span<const std::byte> bytes) override {
-        auto* socket = dynamic_cast<const FilterSocketFlow*>(&flow);
-        reads.emplace_back(offset, bytes.size(), socket->remoteHostname.value_or(""));
+        reads.emplace_back(offset, bytes.size());
         std::size_t seen = offset + bytes.size();
         return seen >= 4096 ? DataVerdict::allowVerdict() : DataVerdict::dataVerdict(seen, 4096);
     }
@@ -363,9 +361,8 @@ TEST(FilterRuntimeConcurrency, CountedDataEndsWhereTheRangeEndsWithoutBeingBuilt
     EXPECT_EQ(runtime->handleOutboundData(5, 10, 100), DataVerdict::dataVerdict(110, 4096));
     EXPECT_EQ(runtime->handleOutboundData(5, 110, huge - 110), DataVerdict::allowVerdict());
     const std::size_t window = SystemExtensionRuntime::maximumReadBytes;
-    using Read = std::tuple<std::size_t, std::size_t, std::string>;
-    EXPECT_EQ(recorder(*runtime).reads,
-              (std::vector<Read>{{10, 100, "held"}, {huge - window, window, "held"}}));
+    using Read = std::pair<std::size_t, std::size_t>;
+    EXPECT_EQ(recorder(*runtime).reads, (std::vector<Read>{{10, 100}, {huge - window, window}}));
     runtime->handleNewFlow(socketFlow(6, "held"));
     EXPECT_THROW(runtime->handleOutboundData(6, 1, std::numeric_limits<std::size_t>::max()),
                  std::invalid_argument);
@@ -387,21 +384,6 @@ TEST(FilterRuntimeConcurrency, RefusesAHeldIdentifierAndFlowsPastTheBound) {
     EXPECT_EQ(runtime->handleNewFlow(socketFlow(1, "open")), NewFlowVerdict::allowVerdict());
     EXPECT_EQ(runtime->handleNewFlow(socketFlow(3, "held")).kind(),
               NewFlowVerdict::Kind::filterData);
-}
-
-TEST(FilterRuntimeConcurrency, LearningAboutAHeldFlowReachesLaterCallbacksOnly) {
-    auto runtime = startRecording();
-    auto flow = socketFlow(4, "held");
-    runtime->handleNewFlow(flow);
-    const auto rename = [](FilterFlow& f) {
-        static_cast<FilterSocketFlow&>(f).remoteHostname = "learnt";
-    };
-    EXPECT_TRUE(runtime->learnAboutHeldFlow(4, rename));
-    EXPECT_EQ(flow->remoteHostname, "held");  // the platform's copy changes, not the caller's
-    runtime->handleOutboundData(4, 0, 5000);
-    EXPECT_EQ(std::get<2>(recorder(*runtime).reads.at(0)), "learnt");
-    EXPECT_FALSE(runtime->learnAboutHeldFlow(4, rename));
-    EXPECT_FALSE(runtime->learnAboutHeldFlow(99, rename));
 }
 
 // Threads starting, learning about and ending flows at once, each under its own few

@@ -1,12 +1,10 @@
-// The event reader: cutting input into lines, reading an event line, and what it keeps.
+// The event reader: cutting input into lines, reading an event line, and what it keeps
+// (reused identifiers and data lengths are the end-to-end suite's, through the process).
 #include <gtest/gtest.h>
 
 #include <random>
-#include <tolvane/platform/Logger.hpp>
 
-#include "FilterDataProvider.hpp"
 #include "FlowProtocol.hpp"
-#include "TestSupport.hpp"
 
 namespace tolvane::host {
 namespace {
@@ -120,37 +118,6 @@ TEST(FlowEventReading, KeepsNoHostNameLongerThanADNSNameCanBe) {
     EXPECT_EQ(errorOf(R"({"event":"newFlow","flow":1,"remoteEndpoint":{"ipv6":"fe80::1%)" +
                       std::string(16, 'z') + "\"}}"),
               "\"ipv6\" is not an IPv6 address");
-}
-
-// The host's feeder over a real provider: a newFlow under a held identifier is refused and
-// the held flow carries on, so the held count ends at 0 however often identifiers are reused.
-TEST(EventFeeding, AReusedIdentifierLeavesTheHeldCountRight) {
-    platform::Logger::setSink([](const platform::LogRecord&) {});
-    testing::TemporaryDirectory directory;
-    FileEnforcementDirectiveStore(directory.path())
-        .publish(EnforcementDirective(Scope(1, {*Domain::make("example.com")}), std::nullopt, 0));
-    auto runtime = platform::startSystemExtensionMode([&] {
-        FilterDataProvider::Options options;
-        options.directiveDirectory = directory.path();
-        return std::make_shared<FilterDataProvider>(std::move(options));
-    });
-    ASSERT_FALSE(runtime->startFilter());
-    HostClock clock(1000);
-    EventFeeder feeder(*runtime, clock);
-    const std::string unnamed = R"({"event":"newFlow","flow":1})";
-    EXPECT_NE(feeder.feed(unnamed)->find("filterData"), std::string::npos);
-    for (int i = 0; i < 1000; ++i) {
-        EXPECT_THROW(feeder.feed(unnamed), ProtocolError);
-    }
-    EXPECT_EQ(*feeder.feed(R"({"event":"outboundData","flow":1,"offset":0,"length":10,)"
-                           R"("remoteHostname":"www.example.com"})"),
-              R"({"flow":1,"event":"outboundData","verdict":"drop"})");
-    const auto& provider = static_cast<const FilterDataProvider&>(runtime->provider());
-    EXPECT_EQ(provider.classifier().diagnosticCounters().flowsHeldForInspection, 0);
-    EXPECT_EQ(provider.classifier().diagnosticCounters().flowsClassified, 1);
-    EXPECT_EQ(runtime->heldFlowCount(), 0u);
-    runtime->stopFilter(platform::FilterStopReason::none);
-    platform::Logger::setSink(nullptr);
 }
 
 }  // namespace
