@@ -18,6 +18,8 @@
 // the usual flags, width, precision and length modifiers, an optional {public} or {private}
 // after the '%' (which must agree with the argument's wrapper), and %%. Line breaks inside a
 // message are written as \n so that one message is always one line.
+// A line waits at most a second for room on a standard error nobody reads, and is dropped
+// after that: logging never holds the program up for long, a stop included.
 #pragma once
 
 #include <chrono>
