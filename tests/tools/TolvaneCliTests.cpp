@@ -308,6 +308,16 @@ TEST_F(TolvaneCli, CommitmentStateAndDirectiveNeverDisagree) {
               0);
     EXPECT_EQ(onDisk()["scope"]["generation"], 10);
     EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
+
+    // Ended but not lifted, the commitment stays with its directory: a start elsewhere would
+    // leave it enforced there with no state file to end it.
+    expectRefused(commitment({"start", "--websites", websites(), "--all", "--minutes", "1",
+                              "--directory", directory() + "-elsewhere", "--at", "90000"}),
+                  "end it first");
+    // Without the record of holds no run can tell what other commitments hold.
+    std::ofstream(directory() + "/commitments/holds.json") << "{";
+    expectRefused(commitment({"end", "--at", "90000"}), "what other commitments hold is unknown");
+    EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
 }
 
 // A scope published with the tool while tolvane-filter runs changes its later verdicts.
