@@ -476,7 +476,15 @@ TEST_F(TolvaneCli, PathsAreStoredAbsoluteAndStaleTemporariesRemoved) {
     result = shell("cd / && \"$TOLVANE\" --json commitment status --state " + state() + " --at 10");
     EXPECT_EQ(json::parse(result.standardOutput)["commitment"]["health"], "healthy");
     const json holds = json::parse(std::ifstream(base / "relative" / "commitments" / "holds.json"));
-    EXPECT_EQ(holds["holds"][0]["state"], state());
+    EXPECT_EQ(holds["holds"][0]["state"], fs::weakly_canonical(state()).string());
+
+    // Another name for the state file is the same state file, with the same lock.
+    fs::create_symlink(state(), base / "alias.json");
+    result = run({"commitment", "strengthen", "--state", (base / "alias.json").string(), "--domain",
+                  "more.example", "--at", "20"});
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_TRUE(fs::is_symlink(base / "alias.json"));
+    EXPECT_EQ(json::parse(std::ifstream(state()))["commitment"]["scope"]["generation"], 2);
 
     std::ofstream(state()) << R"({"directory":"relative","updatedAt":0})";
     expectRefused(commitment({"status", "--at", "0"}), "not an absolute path");

@@ -22,11 +22,17 @@ namespace {
 using coding::OutJson;
 using Kind = OptionSpec::Kind;
 
-// The state file, made absolute: its path names its commitment in the directory's holds.
+// The state file, absolute and with links resolved: its path names its commitment in the
+// directory's holds and its lock file, so every name for one state file must come to one path.
 std::filesystem::path statePath(const Arguments& arguments) {
     const auto path = arguments.value("state");
     if (!path || path->empty()) throw UsageError("--state FILE is required");
-    return absolutePath(*path);
+    std::error_code error;
+    auto resolved = std::filesystem::weakly_canonical(absolutePath(*path), error);
+    if (error)
+        throw Refusal("cannot resolve the state file " + quotedText(*path) + ": " +
+                      error.message());
+    return resolved;
 }
 
 // The state file's lock ("FILE.lock" beside it, made once and kept), held by every run that
