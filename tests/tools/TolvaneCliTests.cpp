@@ -472,7 +472,7 @@ TEST_F(TolvaneCli, PathsAreStoredAbsoluteAndStaleTemporariesRemoved) {
     EXPECT_TRUE(fs::exists(base / ".state.json.keep"));
 
     const json stored = json::parse(std::ifstream(state()));
-    EXPECT_EQ(stored["directory"], (base / "relative").string());
+    EXPECT_EQ(stored["directory"], (fs::canonical(base) / "relative").string());
     result = shell("cd / && \"$TOLVANE\" --json commitment status --state " + state() + " --at 10");
     EXPECT_EQ(json::parse(result.standardOutput)["commitment"]["health"], "healthy");
     const json holds = json::parse(std::ifstream(base / "relative" / "commitments" / "holds.json"));
