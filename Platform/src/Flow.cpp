@@ -83,10 +83,34 @@ std::optional<IPv4Address> IPv4Address::make(std::string_view text) {
     return address;
 }
 
+void AddressText::decimal(unsigned value) {
+    if (value >= 100) put(static_cast<char>('0' + value / 100));
+    if (value >= 10) put(static_cast<char>('0' + value / 10 % 10));
+    put(static_cast<char>('0' + value % 10));
+}
+
+void AddressText::hex(unsigned value) {
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        if (shift > 0 && (value >> shift) == 0) continue;  // no leading zeros
+        put("0123456789abcdef"[(value >> shift) & 0xF]);
+    }
+}
+
+void AddressText::ipv4(const std::uint8_t* bytes) {
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) put('.');
+        decimal(bytes[i]);
+    }
+}
+
+AddressText IPv4Address::text() const {
+    AddressText out;
+    out.ipv4(bytes.data());
+    return out;
+}
+
 std::string IPv4Address::description() const {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-    return buffer;
+    return std::string(text().view());
 }
 
 std::optional<IPv6Address> IPv6Address::make(std::string_view text) {
@@ -105,47 +129,46 @@ std::optional<IPv6Address> IPv6Address::make(std::string_view text) {
     return address;
 }
 
-std::string IPv6Address::description() const {
+AddressText IPv6Address::textWithoutZone() const {
+    AddressText out;
     std::uint16_t groups[8];
     for (int i = 0; i < 8; ++i)
         groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-
-    std::string text;
-    const bool ipv4Mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
-                            groups[4] == 0 && groups[5] == 0xffff;
-    if (ipv4Mapped) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "::ffff:%u.%u.%u.%u", bytes[12], bytes[13], bytes[14],
-                      bytes[15]);
-        text = buffer;
-    } else {
-        // The first longest run of two or more zero groups becomes "::".
-        int bestStart = -1, bestLength = 0;
-        for (int i = 0; i < 8;) {
-            if (groups[i] != 0) {
-                ++i;
-                continue;
-            }
-            int j = i;
-            while (j < 8 && groups[j] == 0) ++j;
-            if (j - i > bestLength && j - i >= 2) {
-                bestStart = i;
-                bestLength = j - i;
-            }
-            i = j;
-        }
-        char buffer[8];
-        for (int i = 0; i < 8; ++i) {
-            if (i == bestStart) {
-                text += "::";
-                i += bestLength - 1;
-                continue;
-            }
-            if (!text.empty() && text.back() != ':') text += ':';
-            std::snprintf(buffer, sizeof buffer, "%x", groups[i]);
-            text += buffer;
-        }
+    if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 &&
+        groups[5] == 0xffff) {
+        for (char c : std::string_view("::ffff:")) out.put(c);
+        out.ipv4(&bytes[12]);
+        return out;
     }
+    int bestStart = -1, bestLength = 0;
+    for (int i = 0; i < 8;) {
+        if (groups[i] != 0) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j < 8 && groups[j] == 0) ++j;
+        if (j - i > bestLength && j - i >= 2) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j;
+    }
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            out.put(':');
+            out.put(':');
+            i += bestLength - 1;
+            continue;
+        }
+        if (out.size_ > 0 && out.data_[out.size_ - 1] != ':') out.put(':');
+        out.hex(groups[i]);
+    }
+    return out;
+}
+
+std::string IPv6Address::description() const {
+    std::string text(textWithoutZone().view());
     if (!zone.empty()) text += "%" + zone;
     return text;
 }

@@ -20,77 +20,6 @@ void assignLowered(InlineText<Capacity>& out, std::string_view text) {
     for (char c : text) *to++ = unicode::asciiLower(c);
 }
 
-// The platform's address texts (IPv4Address::description(), and IPv6Address::description()
-// without the zone), written in place rather than into a new string; a test holds them
-// together with the platform's.
-class AddressWriter {
-public:
-    std::string_view text() const { return {out_, size_}; }
-
-    void ipv4(const std::uint8_t* bytes) {
-        for (int i = 0; i < 4; ++i) {
-            if (i > 0) put('.');
-            decimal(bytes[i]);
-        }
-    }
-
-    // The first longest run of two or more zero groups becomes "::"; an IPv4-mapped address
-    // ends in dotted decimal.
-    void ipv6(const std::array<std::uint8_t, 16>& bytes) {
-        std::uint16_t groups[8];
-        for (int i = 0; i < 8; ++i)
-            groups[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-        if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
-            groups[4] == 0 && groups[5] == 0xffff) {
-            for (char c : std::string_view("::ffff:")) put(c);
-            ipv4(&bytes[12]);
-            return;
-        }
-        int bestStart = -1, bestLength = 0;
-        for (int i = 0; i < 8;) {
-            if (groups[i] != 0) {
-                ++i;
-                continue;
-            }
-            int j = i;
-            while (j < 8 && groups[j] == 0) ++j;
-            if (j - i > bestLength && j - i >= 2) {
-                bestStart = i;
-                bestLength = j - i;
-            }
-            i = j;
-        }
-        for (int i = 0; i < 8; ++i) {
-            if (i == bestStart) {
-                put(':');
-                put(':');
-                i += bestLength - 1;
-                continue;
-            }
-            if (size_ > 0 && out_[size_ - 1] != ':') put(':');
-            hex(groups[i]);
-        }
-    }
-
-private:
-    void put(char c) { out_[size_++] = c; }
-    void decimal(unsigned value) {
-        if (value >= 100) put(static_cast<char>('0' + value / 100));
-        if (value >= 10) put(static_cast<char>('0' + value / 10 % 10));
-        put(static_cast<char>('0' + value % 10));
-    }
-    void hex(unsigned value) {
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            if (shift > 0 && (value >> shift) == 0) continue;  // no leading zeros
-            put("0123456789abcdef"[(value >> shift) & 0xF]);
-        }
-    }
-
-    // Longer than any text written: "ffff:" eight times less one colon is 39 characters.
-    char out_[FlowAddress::inlineCapacity];
-    std::size_t size_ = 0;
-};
-
 }  // namespace
 
 FlowAddress::FlowAddress(std::string_view text) {
@@ -98,15 +27,11 @@ FlowAddress::FlowAddress(std::string_view text) {
 }
 
 FlowAddress::FlowAddress(const platform::IPv4Address& address) {
-    AddressWriter writer;
-    writer.ipv4(address.bytes.data());
-    literal_.assign(writer.text());
+    literal_.assign(address.text().view());
 }
 
 FlowAddress::FlowAddress(const platform::IPv6Address& address) {
-    AddressWriter writer;
-    writer.ipv6(address.bytes);
-    literal_.assign(writer.text());
+    literal_.assign(address.textWithoutZone().view());
 }
 
 std::ostream& operator<<(std::ostream& os, const FlowAddress& address) {

@@ -90,8 +90,8 @@ private:
 
 class FlowAddress {
 public:
-    // The longest IPv6 text: six groups and a dotted IPv4 tail.
-    static constexpr std::size_t inlineCapacity = 45;
+    // The longest address text the platform writes.
+    static constexpr std::size_t inlineCapacity = platform::AddressText::capacity;
 
     // Cuts everything from the first '%' and lower-cases the rest; always succeeds.
     explicit FlowAddress(std::string_view text);

@@ -35,11 +35,30 @@
 
 namespace tolvane::platform {
 
+// An address's canonical text in a fixed buffer, so that reading it allocates nothing.
+class AddressText {
+public:
+    // "ffff:" eight times less one colon is 39; six groups and a dotted tail is 45.
+    static constexpr std::size_t capacity = 45;
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    friend struct IPv4Address;
+    friend struct IPv6Address;
+    void put(char c) { data_[size_++] = c; }
+    void decimal(unsigned value);
+    void hex(unsigned value);
+    void ipv4(const std::uint8_t* bytes);
+    char data_[capacity];
+    std::size_t size_ = 0;
+};
+
 struct IPv4Address {
     std::array<std::uint8_t, 4> bytes{};
 
     // Parses dotted decimal; nullopt for anything else.
     static std::optional<IPv4Address> make(std::string_view text);
+    AddressText text() const;  // dotted decimal
     std::string description() const;
     bool operator==(const IPv4Address&) const = default;
 };
@@ -50,6 +69,9 @@ struct IPv6Address {
 
     // Parses any textual IPv6 form (with an optional "%zone"); nullopt for anything else.
     static std::optional<IPv6Address> make(std::string_view text);
+    // The first longest run of two or more zero groups becomes "::"; an IPv4-mapped address
+    // ends in dotted decimal. Without the zone, which description() appends after '%'.
+    AddressText textWithoutZone() const;
     std::string description() const;
     bool operator==(const IPv6Address&) const = default;
 };
