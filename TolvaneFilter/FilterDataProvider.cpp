@@ -1,6 +1,7 @@
 #include "FilterDataProvider.hpp"
 
 #include <chrono>
+#include <limits>
 #include <tolvane/FlowEvidence.hpp>
 #include <utility>
 
@@ -119,6 +120,16 @@ NewFlowVerdict FilterDataProvider::handleNewFlow(const platform::FilterFlow& flo
     return newFlowVerdict(classifier_->classifyNewFlow(evidence, clock_()).disposition());
 }
 
+namespace {
+// Where the bytes handed over end; a platform may count further than a signed count reaches
+// (or wrap), and such a flow has simply been read past any inspection length.
+std::int64_t bytesSeenBy(std::size_t offset, std::size_t size) {
+    constexpr auto most = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+    if (offset > most || size > most - offset) return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(offset + size);
+}
+}  // namespace
+
 DataVerdict FilterDataProvider::handleData(const platform::FilterFlow& flow,
                                            std::int64_t bytesInspected) {
     // Made afresh: the platform may know the host name by now.
@@ -134,13 +145,13 @@ DataVerdict FilterDataProvider::handleData(const platform::FilterFlow& flow,
 DataVerdict FilterDataProvider::handleOutboundData(const platform::FilterFlow& flow,
                                                    std::size_t readBytesStartOffset,
                                                    std::span<const std::byte> readBytes) {
-    return handleData(flow, static_cast<std::int64_t>(readBytesStartOffset + readBytes.size()));
+    return handleData(flow, bytesSeenBy(readBytesStartOffset, readBytes.size()));
 }
 
 DataVerdict FilterDataProvider::handleInboundData(const platform::FilterFlow& flow,
                                                   std::size_t readBytesStartOffset,
                                                   std::span<const std::byte> readBytes) {
-    return handleData(flow, static_cast<std::int64_t>(readBytesStartOffset + readBytes.size()));
+    return handleData(flow, bytesSeenBy(readBytesStartOffset, readBytes.size()));
 }
 
 DataVerdict FilterDataProvider::handleOutboundDataComplete(const platform::FilterFlow& flow) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <tolvane/platform/Logger.hpp>
 #include <tolvane/platform/SystemExtension.hpp>
@@ -76,7 +78,7 @@ TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
     EXPECT_EQ(messages(LogLevel::defaultLevel)[0], "adopted directive <private>");
     platform::Logger::setShowsPrivateData(true);
     store().publish(enforcing(2, "example.com"));  // delivered again by the watcher
-    for (int i = 0; i < 500 && messages(LogLevel::defaultLevel).size() < 2; ++i) {
+    for (int i = 0; i < 6000 && messages(LogLevel::defaultLevel).size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     platform::Logger::setShowsPrivateData(std::nullopt);
@@ -118,13 +120,19 @@ TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
     named->remoteHostname = "cdn.example.com";
     EXPECT_EQ(runtime->handleOutboundDataComplete(9), DataVerdict::dropVerdict());
 
-    const auto counters = static_cast<const FilterDataProvider&>(runtime->provider())
-                              .classifier()
-                              .diagnosticCounters();
+    auto& provider = static_cast<FilterDataProvider&>(runtime->provider());
+    const auto counters = provider.classifier().diagnosticCounters();
     EXPECT_EQ(counters.flowsClassified, 5);
     EXPECT_EQ(counters.flowsDropped, 2);
     EXPECT_EQ(counters.flowsReleased, 3);
     EXPECT_EQ(counters.flowsHeldForInspection, 0);
+
+    // A platform counting past what a signed count holds has read past inspection too.
+    const std::array<std::byte, 8> tail{};
+    for (std::size_t offset : {std::numeric_limits<std::size_t>::max() - 4,
+                               std::size_t{std::numeric_limits<std::int64_t>::max()}}) {
+        EXPECT_EQ(provider.handleOutboundData(*unknown, offset, tail), DataVerdict::allowVerdict());
+    }
     runtime->stopFilter(platform::FilterStopReason::none);
 }
 
