@@ -15,38 +15,7 @@
 #include <vector>
 
 #include "ReferenceAssociations.hpp"
-
-namespace {
-thread_local std::uint64_t allocations = 0;
-}
-
-// Counting replacements of the global allocation functions. g++ sees the malloc behind the
-// inlined operator new reach free here and calls it a mismatch; it is this pair's own.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
+#include "TestSupport.hpp"
 
 namespace {
 
@@ -55,8 +24,9 @@ using Limits = NameAddressAssociations::Limits;
 
 // Reports the allocations made on this thread since `before`, per iteration.
 void reportAllocations(benchmark::State& state, std::uint64_t before) {
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations - before),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(tolvane::testing::allocationCount() - before),
+                           benchmark::Counter::kAvgIterations);
 }
 
 const Limits hostLimits(120, 2048, 8);
@@ -105,7 +75,7 @@ void BM_NewFlowFromPlatform(benchmark::State& state, const char* name,
     flow.remoteFlowEndpoint = platform::Endpoint::hostPort(std::move(host), 443);
     classifier.classifyNewFlow(FlowEvidence::fromFlow(flow), 0);
     double now = 1;
-    const auto before = allocations;
+    const auto before = tolvane::testing::allocationCount();
     for (auto _ : state) {
         benchmark::DoNotOptimize(classifier.classifyNewFlow(FlowEvidence::fromFlow(flow), now));
         now += 1e-6;

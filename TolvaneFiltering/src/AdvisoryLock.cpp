@@ -9,29 +9,17 @@
 #include <tolvane/AdvisoryLock.hpp>
 #include <utility>
 
+#include "Descriptor.hpp"
+
 namespace tolvane {
 
 namespace {
 
+using detail::Descriptor;
+
 [[noreturn]] void fail(int error, const std::string& what) {
-    throw std::system_error(error, std::generic_category(), what);
+    detail::failWithErrno(error, what);
 }
-
-// Closes unless released.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 void waitForLock(int fd, const std::string& what) {
     while (::flock(fd, LOCK_EX) != 0) {

@@ -10,30 +10,17 @@
 #include <tolvane/AtomicFile.hpp>
 #include <utility>
 
+#include "Descriptor.hpp"
+
 namespace tolvane {
 
 namespace {
 
+using detail::Descriptor;
+
 [[noreturn]] void fail(int error, const std::string& what) {
-    throw std::system_error(error, std::generic_category(), what);
+    detail::failWithErrno(error, what);
 }
-
-// Closes on every way out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the error a delayed write may surface only here.
-    int close() { return ::close(std::exchange(fd_, -1)); }
-
-private:
-    int fd_;
-};
 
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
