@@ -7,6 +7,8 @@ packages=(
   clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
   clang-format-14                        # the format check in CI
   libicu-dev nlohmann-json3-dev publicsuffix
+  libssl-dev                             # QUIC Initial keys and ciphers
+  python3 openssl dnsmasq-base           # real TLS and DNS bytes in the wire tests
   googletest libgtest-dev libbenchmark-dev
   libpsl-dev                             # the suffix benchmark's point of comparison
 )
