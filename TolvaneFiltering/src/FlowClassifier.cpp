@@ -124,15 +124,28 @@ void FlowClassifier::leaveInspection() {
     if (counters_.flowsHeldForInspection > 0) --counters_.flowsHeldForInspection;
 }
 
+void FlowClassifier::recordLocked(std::string_view hostname, const FlowAddress& address,
+                                  Instant now) {
+    associations_.record(hostname, address, now);
+    ++counters_.associationsRecorded;
+    counters_.associatedAddressCount = associations_.addressCount();
+}
+
+void FlowClassifier::recordResolution(std::string_view hostname, const FlowAddress& address,
+                                      Instant now) {
+    if (hostname.empty()) return;
+    std::scoped_lock lock(mutex_);
+    recordLocked(hostname, address, now);
+    // A named flow's classification would notice an expired probe right after recording, and
+    // forget the associations if nothing is enforced any more; the table ends up the same.
+    if (enforcement_.probe) refreshProbe(now);
+}
+
 FlowClassification FlowClassifier::classifyNewFlow(const FlowEvidence& evidence, Instant now) {
     std::scoped_lock lock(mutex_);
     const auto name = evidence.remoteHostname();
     const auto& address = evidence.remoteAddress();
-    if (name && address) {
-        associations_.record(*name, *address, now);
-        ++counters_.associationsRecorded;
-        counters_.associatedAddressCount = associations_.addressCount();
-    }
+    if (name && address) recordLocked(*name, *address, now);
     const FlowClassification classification = classifyLocked(evidence, now);
     ++counters_.flowsClassified;
     switch (classification.attribution()) {

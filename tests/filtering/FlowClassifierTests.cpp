@@ -353,3 +353,67 @@ TEST(FlowClassifierConcurrency, CountersAgreeWithWhatWasDone) {
     EXPECT_GT(newDrops.load(), 0);
     EXPECT_GT(newReleases.load(), 0);
 }
+
+// A resolved name leaves the associations as a named flow to the same address would: later
+// address-only flows are attributed alike, through the same limits and expiry, and only the
+// named flow counts as a classified flow.
+TEST(FlowClassifierTests, ResolutionsAreRememberedAsNamedFlowsAre) {
+    const auto scope = scoped(1, {dom("blocked.example")});
+    const Limits limits(120, 2, 2);
+    FlowClassifier viaFlows(scope, limits, 0);
+    FlowClassifier viaResolutions(scope, limits, 0);
+    const FlowAddress other("2001:db8::1"), third("198.51.100.1");
+    const auto remember = [&](const char* name, const FlowAddress& at, Instant now) {
+        viaFlows.classifyNewFlow(FlowEvidence(name, at), now);
+        viaResolutions.recordResolution(name, at, now);
+    };
+    remember("www.blocked.example", address, 0);
+    remember("shared.example", other, 1);
+    remember("blocked.example", other, 2);
+    viaResolutions.recordResolution("", third, 3);  // no name: nothing remembered
+    for (const auto& [at, now] : {std::pair{address, 10.0},
+                                  {other, 10.0},
+                                  {third, 10.0},
+                                  {address, 120.0},
+                                  {other, 121.9},
+                                  {other, 122.0}}) {
+        const FlowEvidence evidence(std::nullopt, at);
+        EXPECT_EQ(attributionOf(viaResolutions, evidence, now),
+                  attributionOf(viaFlows, evidence, now))
+            << at << " at " << now;
+    }
+    EXPECT_EQ(attributionOf(viaResolutions, FlowEvidence(std::nullopt, other), 10),
+              FlowAttribution::ambiguous);
+    EXPECT_EQ(viaResolutions.diagnosticCounters().associationsRecorded, 3);
+    EXPECT_EQ(viaFlows.diagnosticCounters().associationsRecorded, 3);
+    EXPECT_EQ(viaResolutions.diagnosticCounters().flowsClassified, 7);
+    EXPECT_EQ(viaFlows.diagnosticCounters().flowsClassified, 9);
+
+    // A third address overflows a table of two; the least recently observed one goes.
+    remember("blocked.example", third, 130);
+    EXPECT_EQ(viaResolutions.diagnosticCounters().associatedAddressCount,
+              viaFlows.diagnosticCounters().associatedAddressCount);
+}
+
+// Once nothing is enforced (the probe expired) the associations are forgotten, whether the
+// pair came from a flow or a resolution.
+TEST(FlowClassifierTests, ResolutionsAreForgottenWhenNothingIsEnforced) {
+    FlowClassifier classifier(probeOnly(50), hostLimits, 0);
+    classifier.recordResolution("probe.example", address, 10);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 11), FlowAttribution::scoped);
+    classifier.recordResolution("probe.example", address, 60);
+    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 0);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 61), FlowAttribution::unattributed);
+}
+
+TEST(FlowClassifierTests, RepeatedResolutionsAllocateNothing) {
+    FlowClassifier classifier(scoped(1, {dom("blocked.example")}), hostLimits, 0);
+    const std::string name = "media-eu-west-1.images.static.blocked.example";  // 45 bytes
+    const FlowAddress v6("2001:db8:85a3::8a2e:370:7334");
+    classifier.recordResolution(name, v6, 0);
+    const auto before = tolvane::testing::allocationCount();
+    for (int i = 1; i < 10; ++i) classifier.recordResolution(name, v6, i);
+    EXPECT_EQ(tolvane::testing::allocationCount(), before);
+    EXPECT_EQ(attributionOf(classifier, FlowEvidence(std::nullopt, v6), 20),
+              FlowAttribution::scoped);
+}

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tolvane/DomainMatcher.hpp>
 #include <tolvane/EnforcementDirective.hpp>
 #include <tolvane/EvidenceBoundedPolicy.hpp>
@@ -79,6 +80,13 @@ public:
     FlowClassification classifyInspectedFlow(const FlowEvidence& evidence,
                                              std::int64_t bytesInspected, Instant now);
 
+    // For an address a name was resolved to (the name asked for, never a CNAME target):
+    // remembers the pair as classifyNewFlow remembers a named flow's, under the same limits
+    // and expiry and counted in associationsRecorded, but classifies nothing and counts no
+    // flow. An empty name is ignored, as a flow's would be. Allocates nothing once the pair
+    // is known and both are ASCII.
+    void recordResolution(std::string_view hostname, const FlowAddress& address, Instant now);
+
     std::int64_t enforcedGeneration() const;
     FilterCounters diagnosticCounters() const;
 
@@ -110,6 +118,8 @@ private:
     // Lock held. The policy's answer over the current state.
     FlowClassification classifyLocked(const FlowEvidence& evidence, Instant now);
     void leaveInspection();
+    // Lock held. Remembers a name and address pair and counts it.
+    void recordLocked(std::string_view hostname, const FlowAddress& address, Instant now);
 
     mutable std::mutex mutex_;
     Enforcement enforcement_;
