@@ -72,9 +72,11 @@ bool readServerName(std::span<const std::uint8_t> body, ClientHelloInfo& hello) 
         if (type != 0) continue;
         if (seenHostName) return false;
         seenHostName = true;
-        if (const auto candidate = text(name); isPlausibleHostName(candidate)) {
-            hello.serverName = candidate;
-        }
+        auto candidate = text(name);
+        // Clients should not send the root's dot, but servers that take "example.com." serve
+        // example.com, so it is read as that.
+        if (candidate.size() > 1 && candidate.back() == '.') candidate.remove_suffix(1);
+        if (isPlausibleHostName(candidate)) hello.serverName = candidate;
     }
     return list.ok();
 }

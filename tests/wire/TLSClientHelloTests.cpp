@@ -1,6 +1,9 @@
-// Tests for the ClientHello reader: record layer, reassembly, extensions, bounds.
+// Tests for the ClientHello reader: real ClientHellos from several TLS stacks, records split
+// at every byte, the 4096-byte bound, server names that are not host names, and bad lengths.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <tolvane/wire/TLSClientHello.hpp>
 #include <vector>
@@ -11,12 +14,13 @@ namespace tolvane::wire {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using Scratch = std::array<std::uint8_t, maximumClientHelloBytes>;
 
 Bytes fromHex(std::string_view hex) {
     Bytes bytes;
     int high = -1;
     for (const char c : hex) {
-        int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+        const int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
         if (v < 0) continue;
         if (high < 0) {
             high = v;
@@ -27,6 +31,71 @@ Bytes fromHex(std::string_view hex) {
     }
     return bytes;
 }
+
+Bytes fixture(const std::string& name) {
+    std::ifstream file(std::string(TOLVANE_FIXTURES_DIR) + "/wire/tls/" + name + ".bin",
+                       std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+void append16(Bytes& bytes, std::size_t value) {
+    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+    bytes.push_back(static_cast<std::uint8_t>(value));
+}
+
+struct Extension {
+    std::uint16_t type;
+    Bytes body;
+};
+
+Extension serverName(std::string_view name) {
+    Bytes body;
+    append16(body, name.size() + 3);
+    body.push_back(0);
+    append16(body, name.size());
+    body.insert(body.end(), name.begin(), name.end());
+    return {0x0000, body};
+}
+
+// A ClientHello handshake message (type, 24-bit length, body) with the given extensions.
+Bytes handshake(const std::vector<Extension>& extensions) {
+    Bytes body = {0x03, 0x03};
+    body.resize(2 + 32, 0x5a);                          // random
+    body.push_back(0);                                  // session id
+    body.insert(body.end(), {0, 2, 0x13, 0x01, 1, 0});  // one suite, null compression
+    Bytes list;
+    for (const auto& extension : extensions) {
+        append16(list, extension.type);
+        append16(list, extension.body.size());
+        list.insert(list.end(), extension.body.begin(), extension.body.end());
+    }
+    append16(body, list.size());
+    body.insert(body.end(), list.begin(), list.end());
+    Bytes message = {0x01, 0, 0, 0};
+    message[2] = static_cast<std::uint8_t>(body.size() >> 8);
+    message[3] = static_cast<std::uint8_t>(body.size());
+    message.insert(message.end(), body.begin(), body.end());
+    return message;
+}
+
+// `message` in handshake records of at most `fragment` bytes each.
+Bytes records(const Bytes& message, std::size_t fragment) {
+    Bytes flow;
+    for (std::size_t at = 0; at < message.size(); at += fragment) {
+        const auto size = std::min(fragment, message.size() - at);
+        flow.insert(flow.end(), {0x16, 0x03, 0x01});
+        append16(flow, size);
+        flow.insert(flow.end(), message.begin() + static_cast<std::ptrdiff_t>(at),
+                    message.begin() + static_cast<std::ptrdiff_t>(at + size));
+    }
+    return flow;
+}
+
+ClientHelloReading read(const Bytes& flow, Scratch& scratch) {
+    return readClientHello(flow, scratch);
+}
+
+const std::string longName = "a-rather-long-server-name-for-tests.example.org";
 
 // The client's first record of the RFC 8448 simple 1-RTT trace (server name "server").
 const Bytes rfc8448Record = fromHex(
@@ -39,18 +108,209 @@ const Bytes rfc8448Record = fromHex(
     "01 04 02 05 02 06 02 02 02 00 2d 00 02 01 01 00 1c 00 02 40 01");
 
 TEST(TLSClientHello, ReadsTheRFC8448ClientHelloAndItsHandshakeMessage) {
-    std::array<std::uint8_t, maximumClientHelloBytes> scratch{};
-    const auto reading = readClientHello(rfc8448Record, scratch);
+    Scratch scratch{};
+    const auto reading = read(rfc8448Record, scratch);
     ASSERT_EQ(reading.status, ClientHelloStatus::clientHello);
     EXPECT_EQ(reading.hello.serverName, "server");
     EXPECT_EQ(reading.hello.protocolCount, 0u);
     EXPECT_FALSE(reading.hello.offersEncryptedClientHello);
 
     const auto message = std::span(rfc8448Record).subspan(5);
-    const auto direct = readClientHelloMessage(message);
-    ASSERT_EQ(direct.status, ClientHelloStatus::clientHello);
-    EXPECT_EQ(direct.hello.serverName, "server");
+    EXPECT_EQ(readClientHelloMessage(message).hello.serverName, "server");
     EXPECT_EQ(readClientHelloMessage(message.first(100)).status, ClientHelloStatus::needsMoreBytes);
+}
+
+struct RealHello {
+    std::string file;
+    std::optional<std::string> name;
+    std::vector<std::string> protocols;
+};
+
+TEST(TLSClientHello, ReadsClientHellosOfRealStacksWholeAndAtEveryCut) {
+    const std::vector<std::string> many = {"h2",
+                                           "http/1.1",
+                                           "example-protocol-number-00",
+                                           "example-protocol-number-01",
+                                           "example-protocol-number-02",
+                                           "example-protocol-number-03",
+                                           "example-protocol-number-04",
+                                           "example-protocol-number-05"};
+    const std::vector<RealHello> hellos = {
+        {"python-tls13-sni-alpn", "www.example.com", {"h2", "http/1.1"}},
+        {"python-tls12-sni", "example.org", {}},
+        {"python-no-sni", std::nullopt, {"http/1.1"}},
+        {"python-long-name", longName, {"h2"}},
+        {"curl", "curl.example.net", {"h2", "http/1.1"}},
+        // Two records of at most 512 bytes; protocols past the eighth are not kept.
+        {"openssl-fragmented-512", longName, many},
+    };
+    for (const auto& expected : hellos) {
+        SCOPED_TRACE(expected.file);
+        const auto flow = fixture(expected.file);
+        ASSERT_GT(flow.size(), 100u);
+        Scratch scratch{};
+        const auto reading = read(flow, scratch);
+        ASSERT_EQ(reading.status, ClientHelloStatus::clientHello);
+        EXPECT_EQ(reading.hello.serverName, expected.name);
+        std::vector<std::string> protocols(
+            reading.hello.protocols.begin(),
+            reading.hello.protocols.begin() +
+                static_cast<std::ptrdiff_t>(reading.hello.protocolCount));
+        EXPECT_EQ(protocols, expected.protocols);
+        EXPECT_FALSE(reading.hello.offersEncryptedClientHello);
+        // The flow as it arrives, cut anywhere: never an answer before the last byte.
+        for (std::size_t cut = 0; cut < flow.size(); ++cut) {
+            const Bytes prefix(flow.begin(), flow.begin() + static_cast<std::ptrdiff_t>(cut));
+            ASSERT_EQ(read(prefix, scratch).status, ClientHelloStatus::needsMoreBytes) << cut;
+        }
+    }
+}
+
+TEST(TLSClientHello, ViewsPointIntoTheFlowForOneRecordAndIntoScratchForSeveral) {
+    Scratch scratch{};
+    const auto single = fixture("python-long-name");
+    const auto inPlace = read(single, scratch);
+    ASSERT_TRUE(inPlace.hello.serverName);
+    EXPECT_GE(inPlace.hello.serverName->data(), reinterpret_cast<const char*>(single.data()));
+    EXPECT_LT(inPlace.hello.serverName->data(),
+              reinterpret_cast<const char*>(single.data() + single.size()));
+
+    const auto message = handshake({serverName(longName), {0xfe0d, {1, 2, 3}}});
+    for (const std::size_t fragment : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
+        const auto flow = records(message, fragment);
+        const auto reading = read(flow, scratch);
+        ASSERT_EQ(reading.status, ClientHelloStatus::clientHello) << fragment;
+        EXPECT_EQ(reading.hello.serverName, longName);
+        EXPECT_TRUE(reading.hello.offersEncryptedClientHello);
+        EXPECT_GE(reading.hello.serverName->data(), reinterpret_cast<const char*>(scratch.data()));
+        EXPECT_LT(reading.hello.serverName->data(),
+                  reinterpret_cast<const char*>(scratch.data() + scratch.size()));
+    }
+}
+
+TEST(TLSClientHello, StopsLookingAtTheBound) {
+    Scratch scratch{};
+    // Says it is longer than fits: no point waiting.
+    Bytes huge = {0x16, 0x03, 0x01, 0x40, 0x00, 0x01, 0x00, 0x20, 0x00};
+    EXPECT_EQ(read(huge, scratch).status, ClientHelloStatus::notTLS);
+    EXPECT_EQ(readClientHelloMessage(std::span(huge).subspan(5)).status, ClientHelloStatus::notTLS);
+
+    // 800 bytes of hello in 1-byte records need 4800 bytes of flow: unfinished at byte 4096.
+    Extension padding{0x0015, Bytes(700, 0)};
+    const auto message = handshake({serverName("example.com"), padding});
+    const auto flow = records(message, 1);
+    ASSERT_GT(flow.size(), maximumClientHelloBytes);
+    const Bytes belowCap(flow.begin(), flow.begin() + maximumClientHelloBytes - 1);
+    const Bytes atCap(flow.begin(), flow.begin() + maximumClientHelloBytes);
+    EXPECT_EQ(read(belowCap, scratch).status, ClientHelloStatus::needsMoreBytes);
+    EXPECT_EQ(read(atCap, scratch).status, ClientHelloStatus::notTLS);
+    EXPECT_EQ(read(flow, scratch).status, ClientHelloStatus::notTLS);
+
+    // The same hello in records of 100 bytes ends before the cap, with data behind it.
+    auto fits = records(message, 100);
+    fits.resize(maximumClientHelloBytes + 500, 0x17);
+    EXPECT_EQ(read(fits, scratch).hello.serverName, "example.com");
+}
+
+TEST(TLSClientHello, TellsOtherProtocolsAndBrokenRecordsFromTLSEarly) {
+    Scratch scratch{};
+    const auto message = handshake({serverName("example.com")});
+    auto interleaved = records(message, 20);
+    interleaved[25] = 0x15;  // an alert record among the hello's fragments
+    auto serverHello = records(message, 1000);
+    serverHello[5] = 0x02;
+    auto emptyRecord = records(message, 1000);
+    emptyRecord[3] = emptyRecord[4] = 0;
+    const std::vector<Bytes> flows = {
+        {'G', 'E', 'T', ' '}, {0x16, 0x02}, {0x16, 0x03, 0x09}, {0x17, 0x03, 0x03},
+        interleaved,          serverHello,  emptyRecord,
+    };
+    for (const auto& flow : flows) {
+        EXPECT_EQ(read(flow, scratch).status, ClientHelloStatus::notTLS) << flow.size();
+    }
+}
+
+TEST(TLSClientHello, AServerNameThatIsNoHostNameIsNoName) {
+    const std::string longest = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                std::string(63, 'c') + "." + std::string(61, 'd');
+    ASSERT_EQ(longest.size(), 253u);
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"Example.COM", "Example.COM"},
+        {"_acme.example.com", "_acme.example.com"},
+        {"example.com.", "example.com"},
+        {longest, longest},
+        {longest + "e", std::nullopt},
+        {"exa mple.com", std::nullopt},
+        {std::string("example.com\0x", 13), std::nullopt},
+        {"example.com/", std::nullopt},
+        {".example.com", std::nullopt},
+        {"example..com", std::nullopt},
+        {"example.com..", std::nullopt},
+        {std::string(64, 'a') + ".com", std::nullopt},
+        {"bücher.example", std::nullopt},
+    };
+    Scratch scratch{};
+    for (const auto& [sent, expected] : cases) {
+        const auto flow =
+            records(handshake({serverName(sent), {0x0010, {0, 3, 2, 'h', '2'}}}), 512);
+        const auto reading = read(flow, scratch);
+        ASSERT_EQ(reading.status, ClientHelloStatus::clientHello) << sent;
+        EXPECT_EQ(reading.hello.serverName, expected) << sent;
+        EXPECT_EQ(reading.hello.protocolCount, 1u);  // the rest of the hello is still read
+    }
+}
+
+TEST(TLSClientHello, LengthsThatDisagreeMakeItNotTLS) {
+    auto badList = serverName("example.com");
+    badList.body[1] += 1;  // list says one byte more than the extension holds
+    auto overrun = serverName("example.com");
+    overrun.body[4] += 10;  // name runs past its list
+    const std::vector<std::vector<Extension>> broken = {
+        {badList},
+        {overrun},
+        {serverName("a.example"), serverName("b.example")},  // sent twice
+        {{0x0010, {0, 0}}},                                  // empty protocol list
+        {{0x0010, {0, 2, 0, 0}}},                            // empty protocol name
+        {{0xfe0d, {}}, {0xfe0d, {}}},
+    };
+    Scratch scratch{};
+    for (const auto& extensions : broken) {
+        EXPECT_EQ(read(records(handshake(extensions), 512), scratch).status,
+                  ClientHelloStatus::notTLS);
+    }
+    // A message whose extensions block overruns the message itself.
+    auto message = handshake({serverName("example.com")});
+    message.resize(message.size() - 1);
+    message[3] -= 1;
+    EXPECT_EQ(readClientHelloMessage(message).status, ClientHelloStatus::notTLS);
+}
+
+TEST(TLSClientHello, ReadsAHelloPythonMakesNowWithoutAllocating) {
+    // A real stack, run now: a 63-byte label and ALPN, over TLS 1.3.
+    const std::string name = std::string(63, 'x') + ".python.example";
+    const auto made =
+        testing::runProcess({"/usr/bin/python3", "-c",
+                             "import ssl,sys\n"
+                             "c=ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT);c.check_hostname=False\n"
+                             "c.verify_mode=ssl.CERT_NONE;c.set_alpn_protocols(['h2'])\n"
+                             "i,o=ssl.MemoryBIO(),ssl.MemoryBIO()\n"
+                             "s=c.wrap_bio(i,o,server_hostname=sys.argv[1])\n"
+                             "try: s.do_handshake()\n"
+                             "except ssl.SSLWantReadError: pass\n"
+                             "print(o.read().hex())\n",
+                             name});
+    ASSERT_EQ(made.exitCode, 0) << made.standardError;
+    const auto flow = fromHex(made.standardOutput);
+
+    const auto fragmented = fixture("openssl-fragmented-512");
+    Scratch scratch{};
+    const auto before = testing::allocationCount();
+    const auto reading = read(flow, scratch);
+    const auto spread = read(fragmented, scratch);
+    const auto after = testing::allocationCount();
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(reading.hello.serverName, name);
+    EXPECT_EQ(spread.hello.serverName, longName);
 }
 
 }  // namespace

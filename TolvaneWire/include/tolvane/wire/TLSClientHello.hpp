@@ -9,6 +9,7 @@
 //   47 45 54 20 2f ... ("GET / ...")                      notTLS
 //   a ClientHello still unfinished at byte 4096           notTLS (we stop looking there)
 //   server_name "exa mple.com" or "example.com\0x"        clientHello, no serverName
+//   server_name "example.com."                            clientHello, serverName "example.com"
 #pragma once
 
 #include <array>
@@ -24,8 +25,9 @@ namespace tolvane::wire {
 inline constexpr std::size_t maximumClientHelloBytes = 4096;
 
 struct ClientHelloInfo {
-    // The host_name entry of server_name, when it is a valid host name (at most 253 bytes,
-    // letters, digits, '-', '_' and '.' only). A view into the bytes read (see each reader).
+    // The host_name entry of server_name, when it is a valid host name (see
+    // isPlausibleHostName; one trailing dot is left out of the view). A view into the bytes
+    // read (see each reader).
     std::optional<std::string_view> serverName;
     // The protocols of application_layer_protocol_negotiation, in order; at most the first
     // `maximumProtocols` of them.
