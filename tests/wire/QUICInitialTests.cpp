@@ -1,0 +1,192 @@
+// Tests for the QUIC Initial reader: the sample packets of RFC 9001 and RFC 9369 (see
+// tests/fixtures/wire/quic/extract.py), and Initials sealed here, to split a ClientHello.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <tolvane/wire/QUICInitial.hpp>
+#include <vector>
+
+#include "TestSupport.hpp"
+
+namespace tolvane::wire {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes dcid = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
+
+Bytes fixture(const std::string& name) {
+    std::ifstream in(std::string(TOLVANE_FIXTURES_DIR) + "/wire/quic/" + name, std::ios::binary);
+    EXPECT_TRUE(in) << name;
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    for (const auto b : bytes) {
+        constexpr char digits[] = "0123456789abcdef";
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+const char* prefixOf(std::uint32_t version) {
+    return version == quicVersion1 ? "rfc9001" : "rfc9369";
+}
+
+// The ClientHello of the published packets: their CRYPTO frame without its 4-byte header.
+Bytes publishedClientHello(std::uint32_t version) {
+    const Bytes frame = fixture(std::string(prefixOf(version)) + "-crypto-frame.bin");
+    return Bytes(frame.begin() + 4, frame.end());
+}
+
+void appendVarint(Bytes& out, std::uint64_t v) {
+    out.push_back(static_cast<std::uint8_t>(0x40 | v >> 8));  // two bytes: up to 16383
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+void appendCrypto(Bytes& frames, std::size_t offset, std::span<const std::uint8_t> data) {
+    frames.push_back(0x06);
+    appendVarint(frames, offset);
+    appendVarint(frames, data.size());
+    frames.insert(frames.end(), data.begin(), data.end());
+}
+
+// An Initial of 1,200 bytes holding `frames` and PADDING.
+Bytes seal(std::uint32_t version, Bytes frames, std::uint32_t packetNumber,
+           const Bytes& connectionID = dcid) {
+    const std::size_t header = 7 + connectionID.size() + 1 + 2 + 4 + 16;
+    if (frames.size() + header < 1200) frames.resize(1200 - header, 0);
+    Bytes packet(frames.size() + 64);
+    packet.resize(sealClientInitial(version, connectionID, {}, packetNumber, frames, packet));
+    EXPECT_FALSE(packet.empty());
+    return packet;
+}
+
+constexpr std::uint32_t versions[] = {quicVersion1, quicVersion2};
+
+}  // namespace
+
+// The published keys, and the published packet rebuilt byte for byte from its frames, so the
+// Initials sealed in the other tests are what a client sends.
+TEST(QUICInitialTests, KeysAndSealingMatchThePublishedSamples) {
+    for (const auto version : versions) {
+        const auto keys = deriveClientInitialKeys(version, dcid);
+        ASSERT_TRUE(keys);
+        std::ifstream in(std::string(TOLVANE_FIXTURES_DIR) + "/wire/quic/" + prefixOf(version) +
+                         "-keys.txt");
+        std::string label, value;
+        int checked = 0;
+        while (in >> label >> value) {
+            const std::string actual = label == "key"  ? hex(keys->key)
+                                       : label == "iv" ? hex(keys->iv)
+                                       : label == "hp" ? hex(keys->hp)
+                                                       : hex(keys->secret);
+            EXPECT_EQ(actual, value) << prefixOf(version) << " " << label;
+            ++checked;
+        }
+        EXPECT_EQ(checked, 4);
+
+        Bytes frames = fixture(std::string(prefixOf(version)) + "-crypto-frame.bin");
+        frames.resize(1162, 0);
+        Bytes packet(1300);
+        packet.resize(sealClientInitial(version, dcid, {}, 2, frames, packet));
+        EXPECT_EQ(hex(packet),
+                  hex(fixture(std::string(prefixOf(version)) + "-client-initial.bin")));
+    }
+    EXPECT_FALSE(deriveClientInitialKeys(0xff00001d, dcid));
+    EXPECT_FALSE(deriveClientInitialKeys(quicVersion1, Bytes(21, 1)));
+}
+
+TEST(QUICInitialTests, ReadsThePublishedInitials) {
+    for (const auto version : versions) {
+        QUICInitialReader reader;
+        const auto reading =
+            reader.read(fixture(std::string(prefixOf(version)) + "-client-initial.bin"));
+        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello) << prefixOf(version);
+        EXPECT_EQ(reading.hello.serverName, "example.com");
+        ASSERT_EQ(reading.hello.protocolCount, 1u);
+        EXPECT_EQ(reading.hello.protocols[0], "alpn");
+    }
+}
+
+// A ClientHello too large for one packet arrives in two, often the second first; packets
+// may be coalesced, retransmitted, or followed by packets of other types.
+TEST(QUICInitialTests, ReassemblesAClientHelloAcrossInitials) {
+    for (const auto version : versions) {
+        const Bytes hello = publishedClientHello(version);
+        const auto half = std::span(hello).subspan(0, 100), rest = std::span(hello).subspan(100);
+        Bytes firstFrames, secondFrames;
+        appendCrypto(firstFrames, 0, half);
+        // ACK and PING before the CRYPTO frame, as a client's later Initials carry.
+        secondFrames = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+        appendCrypto(secondFrames, 100, rest);
+        const Bytes first = seal(version, firstFrames, 0), second = seal(version, secondFrames, 1);
+
+        QUICInitialReader reader;
+        EXPECT_EQ(reader.read(second).status, QUICInitialStatus::needsMorePackets);
+        EXPECT_EQ(reader.read(second).status, QUICInitialStatus::needsMorePackets);
+        const auto reading = reader.read(first);
+        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello);
+        EXPECT_EQ(reading.hello.serverName, "example.com");
+
+        // Both in one datagram, then a short-header packet the reader must not read as one.
+        Bytes datagram = first;
+        datagram.insert(datagram.end(), second.begin(), second.end());
+        datagram.insert(datagram.end(), {0x40, 0xde, 0xad});
+        reader.reset();
+        EXPECT_EQ(reader.read(datagram).status, QUICInitialStatus::clientHello);
+
+        // The CRYPTO frames out of order inside one packet, overlapping.
+        Bytes both;
+        appendCrypto(both, 50, std::span(hello).subspan(50));
+        appendCrypto(both, 0, std::span(hello).subspan(0, 60));
+        reader.reset();
+        EXPECT_EQ(reader.read(seal(version, both, 0)).status, QUICInitialStatus::clientHello);
+    }
+}
+
+// What cannot be opened leaves the flow as it was: a wrong tag, an unknown version, a short
+// header, a cut datagram; CRYPTO data that is no ClientHello, or lies past 4,096 bytes.
+TEST(QUICInitialTests, UnreadableInitialsChangeNothing) {
+    const Bytes packet = fixture("rfc9001-client-initial.bin");
+    QUICInitialReader reader;
+    Bytes tampered = packet;
+    tampered[600] ^= 1;
+    EXPECT_EQ(reader.read(tampered).status, QUICInitialStatus::notReadableInitial);
+    Bytes otherVersion = packet;
+    otherVersion[1] = 0xff, otherVersion[4] = 0x1d;  // draft 29
+    EXPECT_EQ(reader.read(otherVersion).status, QUICInitialStatus::notReadableInitial);
+    Bytes shortHeader = packet;
+    shortHeader[0] = 0x41;
+    EXPECT_EQ(reader.read(shortHeader).status, QUICInitialStatus::notReadableInitial);
+    for (std::size_t n = 0; n < packet.size(); n += 7) {
+        ASSERT_EQ(reader.read(std::span(packet).first(n)).status,
+                  QUICInitialStatus::notReadableInitial)
+            << n;
+    }
+    EXPECT_EQ(reader.read(packet).status, QUICInitialStatus::clientHello);
+
+    Bytes far;
+    appendCrypto(far, 5000, publishedClientHello(quicVersion1));
+    reader.reset();
+    EXPECT_EQ(reader.read(seal(quicVersion1, far, 0)).status, QUICInitialStatus::needsMorePackets);
+
+    Bytes serverHello = {0x02, 0x00, 0x00, 0x04, 0x03, 0x03, 0x00, 0x00};
+    Bytes notHello;
+    appendCrypto(notHello, 0, serverHello);
+    reader.reset();
+    EXPECT_EQ(reader.read(seal(quicVersion1, notHello, 0)).status,
+              QUICInitialStatus::notClientHello);
+
+    // A frame no Initial may carry (STREAM) ends the packet; what came before it counts.
+    Bytes stream;
+    appendCrypto(stream, 0, publishedClientHello(quicVersion1));
+    stream.insert(stream.end(), {0x08, 0x00, 0x01, 0xaa});
+    reader.reset();
+    EXPECT_EQ(reader.read(seal(quicVersion1, stream, 0)).status, QUICInitialStatus::clientHello);
+}
+
+}  // namespace tolvane::wire
