@@ -112,6 +112,19 @@ TEST(QUICInitialTests, ReadsThePublishedInitials) {
     }
 }
 
+// A real client's Initials (ngtcp2 over GnuTLS): its ClientHello, then the same again in
+// the retransmission of its Initial, read on the same flow.
+TEST(QUICInitialTests, ReadsARealClientsInitials) {
+    QUICInitialReader reader;
+    for (const char* file : {"ngtcp2-initial.bin", "ngtcp2-retransmission.bin"}) {
+        const auto reading = reader.read(fixture(file));
+        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello) << file;
+        EXPECT_EQ(reading.hello.serverName, "localhost");
+        ASSERT_GE(reading.hello.protocolCount, 1u);
+        EXPECT_EQ(reading.hello.protocols[0], "h3");
+    }
+}
+
 // A ClientHello too large for one packet arrives in two, often the second first; packets
 // may be coalesced, retransmitted, or followed by packets of other types.
 TEST(QUICInitialTests, ReassemblesAClientHelloAcrossInitials) {
