@@ -417,3 +417,32 @@ TEST(FlowClassifierTests, RepeatedResolutionsAllocateNothing) {
     EXPECT_EQ(attributionOf(classifier, FlowEvidence(std::nullopt, v6), 20),
               FlowAttribution::scoped);
 }
+
+// Resolutions recorded from one thread while flows are classified and directives adopted on
+// others: every resolution is counted, and none is counted as a flow.
+TEST(FlowClassifierConcurrency, ResolutionsAlongsideFlowsAreEachCountedOnce) {
+    FlowClassifier classifier(scoped(1, {dom("blocked.example")}), Limits(120, 64, 4), 0);
+    constexpr int perThread = 3000;
+    std::thread resolver([&] {
+        for (int i = 0; i < perThread; ++i) {
+            classifier.recordResolution("www.blocked.example",
+                                        FlowAddress("192.0.2." + std::to_string(i % 200)), i);
+        }
+    });
+    std::thread flows([&] {
+        for (int i = 0; i < perThread; ++i) {
+            classifier.classifyNewFlow(
+                FlowEvidence(std::nullopt, FlowAddress("192.0.2." + std::to_string(i % 200))), i);
+        }
+    });
+    std::thread adopter([&] {
+        for (int i = 0; i < 100; ++i) classifier.adopt(scoped(2 + i, {dom("blocked.example")}), i);
+    });
+    resolver.join();
+    flows.join();
+    adopter.join();
+    const FilterCounters counters = classifier.diagnosticCounters();
+    EXPECT_EQ(counters.associationsRecorded, perThread);
+    EXPECT_EQ(counters.flowsClassified, perThread);
+    EXPECT_LE(counters.associatedAddressCount, 64);
+}
