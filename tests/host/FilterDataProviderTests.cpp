@@ -136,16 +136,6 @@ TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
     runtime->stopFilter(platform::FilterStopReason::none);
 }
 
-TEST_F(FilterDataProviderTest, LogsDegradedHealthAtErrorLevel) {
-    std::ofstream(store().url()) << "{not json";
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());
-    EXPECT_EQ(messages(LogLevel::error),
-              std::vector<std::string>{"enforcement degraded: failedOpen"});
-    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::allowVerdict());
-    runtime->stopFilter(platform::FilterStopReason::none);
-}
-
 TEST_F(FilterDataProviderTest, StoppingTwiceLogsTwiceAndKeepsTheClassifier) {
     store().publish(enforcing(4, "example.com"));
     auto runtime = makeRuntime();

@@ -1,7 +1,8 @@
 // tolvane-filter as a subprocess: the event protocol in, verdicts out, the log on stderr.
+// Adopting a directive published while it runs is the tool suite's end-to-end case, and
+// stopping on SIGTERM the shutdown suite's.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,7 +14,6 @@ namespace tolvane {
 namespace {
 
 using testing::builtProgram;
-using testing::ChildProcess;
 using testing::runProcess;
 
 std::vector<std::string> lines(const std::string& text) {
@@ -66,20 +66,6 @@ TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
         << result.standardError;
 }
 
-TEST_F(FilterHost, ADirectivePublishedWhileRunningChangesLaterVerdicts) {
-    ChildProcess filter(command());
-    const std::string flow = R"({"event":"newFlow","flow":1,"remoteHostname":"www.example.com"})"
-                             "\n";
-    filter.write(flow);
-    EXPECT_EQ(verdictOf(filter.readLine()), "allow");
-    publish("example.com", 1);
-    ASSERT_TRUE(filter.waitForError("adopted directive"));
-    filter.write(flow);
-    EXPECT_EQ(verdictOf(filter.readLine()), "drop");
-    const auto result = filter.wait();
-    EXPECT_EQ(result.exitCode, 0);
-}
-
 TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
     std::ofstream(directory.path() / "enforcement-directive.json") << "{\"scope\":";
     const auto result =
@@ -92,18 +78,6 @@ TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
               std::string::npos)
         << result.standardError;
     EXPECT_EQ(result.standardError.find("adopted directive"), std::string::npos);
-}
-
-TEST_F(FilterHost, SIGTERMStopsTheFilterCleanly) {
-    publish("example.com", 2);
-    ChildProcess filter(command());
-    ASSERT_TRUE(filter.waitForError("adopted directive"));
-    filter.signal(SIGTERM);
-    const auto result = filter.wait();
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_NE(result.standardError.find("filter stopped, reason 1 <private>"), std::string::npos)
-        << result.standardError;
 }
 
 TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {

@@ -26,33 +26,19 @@ using Clock = std::chrono::steady_clock;
 class UnreadFilter {
 public:
     explicit UnreadFilter(const std::string& directory, bool readError = true) {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-            throw std::runtime_error("pipe failed");
-        }
-        fcntl(out[1], F_SETPIPE_SZ, 4096);  // fills after a few dozen verdicts
-        fcntl(err[1], F_SETPIPE_SZ, 4096);
-        const std::string program = testing::builtProgram("tolvane-filter");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            execl(program.c_str(), program.c_str(), "--directory", directory.c_str(), "--clock",
-                  "1000", nullptr);
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        input_ = in[1];
-        output_ = out[0];
+        const auto child = testing::spawnProcess(
+            {testing::builtProgram("tolvane-filter"), "--directory", directory, "--clock", "1000"});
+        fcntl(child.output, F_SETPIPE_SZ, 4096);  // fills after a few dozen verdicts
+        fcntl(child.error, F_SETPIPE_SZ, 4096);
+        pid_ = child.pid;
+        input_ = child.input;
+        output_ = child.output;
         fcntl(input_, F_SETFL, O_NONBLOCK);
         if (!readError) {
-            unreadError_ = err[0];
+            unreadError_ = child.error;
             return;
         }
-        errorReader_ = std::thread([this, fd = err[0]] {
+        errorReader_ = std::thread([this, fd = child.error] {
             char buffer[4096];
             for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
                 std::scoped_lock lock(mutex_);

@@ -37,30 +37,45 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
-                         const std::vector<std::string>& extraEnvironment) {
+SpawnedProcess spawnProcess(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& extraEnvironment) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
         throw std::runtime_error("pipe failed");
     }
-    pid_t pid = fork();
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (const auto& e : extraEnvironment) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    return {pid, in[1], out[0], err[0]};
+}
+
+namespace {
+
+void recordStatus(int status, ProcessResult& result) {
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& extraEnvironment) {
+    const auto [pid, inputFd, outFd, errFd] = spawnProcess(argv, extraEnvironment);
     ProcessResult result;
     std::size_t written = 0;
-    int inFd = in[1];
+    int inFd = inputFd;
     if (input.empty()) {
         close(inFd);
         inFd = -1;
@@ -70,8 +85,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     while (outOpen || errOpen || inFd >= 0) {
         pollfd fds[3];
         int n = 0;
-        if (outOpen) fds[n++] = {out[0], POLLIN, 0};
-        if (errOpen) fds[n++] = {err[0], POLLIN, 0};
+        if (outOpen) fds[n++] = {outFd, POLLIN, 0};
+        if (errOpen) fds[n++] = {errFd, POLLIN, 0};
         if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
         if (poll(fds, static_cast<nfds_t>(n), -1) < 0) break;
         for (int i = 0; i < n; ++i) {
@@ -87,22 +102,21 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
             }
             ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
             if (r <= 0) {
-                if (fds[i].fd == out[0])
+                if (fds[i].fd == outFd)
                     outOpen = false;
                 else
                     errOpen = false;
                 continue;
             }
-            (fds[i].fd == out[0] ? result.standardOutput : result.standardError)
+            (fds[i].fd == outFd ? result.standardOutput : result.standardError)
                 .append(buffer, static_cast<std::size_t>(r));
         }
     }
-    close(out[0]);
-    close(err[0]);
+    close(outFd);
+    close(errFd);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    recordStatus(status, result);
     return result;
 }
 
@@ -120,26 +134,9 @@ struct ChildProcess::State {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv)
     : state_(std::make_unique<State>()) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-        throw std::runtime_error("pipe failed");
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    state_->pid = pid;
-    state_->input = in[1];
+    const SpawnedProcess child = spawnProcess(argv);
+    state_->pid = child.pid;
+    state_->input = child.input;
     auto reader = [state = state_.get()](int fd, std::string State::*sink) {
         char buffer[4096];
         for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
@@ -149,8 +146,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv)
         }
         close(fd);
     };
-    state_->outReader = std::thread(reader, out[0], &State::output);
-    state_->errReader = std::thread(reader, err[0], &State::error);
+    state_->outReader = std::thread(reader, child.output, &State::output);
+    state_->errReader = std::thread(reader, child.error, &State::error);
 }
 
 ChildProcess::~ChildProcess() {
@@ -167,15 +164,6 @@ void ChildProcess::write(const std::string& text) {
         if (n <= 0) throw std::runtime_error("write to child failed");
         done += static_cast<std::size_t>(n);
     }
-}
-
-void ChildProcess::closeInput() {
-    if (state_->input >= 0) close(state_->input);
-    state_->input = -1;
-}
-
-void ChildProcess::signal(int signalNumber) {
-    kill(state_->pid, signalNumber);
 }
 
 std::string ChildProcess::readLine(std::chrono::milliseconds timeout) {
@@ -198,15 +186,15 @@ bool ChildProcess::waitForError(const std::string& text, std::chrono::millisecon
 
 ProcessResult ChildProcess::wait() {
     if (state_->waited) return state_->result;
-    closeInput();
+    if (state_->input >= 0) close(state_->input);
+    state_->input = -1;
     int status = 0;
     waitpid(state_->pid, &status, 0);
     state_->outReader.join();
     state_->errReader.join();
     state_->waited = true;
     ProcessResult& result = state_->result;
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    recordStatus(status, result);
     result.standardOutput = state_->output;
     result.standardError = state_->error;
     return result;

@@ -36,6 +36,14 @@ struct ProcessResult {
     std::string standardError;
 };
 
+// A started child with pipes on its standard streams: the parent's ends, close-on-exec.
+struct SpawnedProcess {
+    int pid;
+    int input, output, error;
+};
+SpawnedProcess spawnProcess(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& extraEnvironment = {});
+
 // Runs `argv` to completion with `input` on its standard input.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input = {},
                          const std::vector<std::string>& extraEnvironment = {});
@@ -50,8 +58,6 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void write(const std::string& text);
-    void closeInput();
-    void signal(int signalNumber);
     // The next whole line of standard output, without its line break; empty on timeout.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits until standard error holds `text`; false on timeout.
