@@ -127,16 +127,6 @@ TEST(ActivationBoundary, RepeatedExtensionsNeverPassTheBoundary) {
     }
 }
 
-TEST(Commitment, ProjectsItsEndFromTheRemainingDuration) {
-    Commitment c = sampleCommitment();
-    EXPECT_EQ(c.remainingDuration(), 3600);
-    EXPECT_EQ(c.projectedEndTime(A + 10), end(A + 3610));
-    c.setRemainingDuration(0);
-    EXPECT_EQ(c.projectedEndTime(A + 10), end(A + 10));
-    c.setRemainingDuration(-10);
-    EXPECT_EQ(c.projectedEndTime(A), ProjectedEndTime::projectingFrom(A, -10));
-}
-
 // When strengthening fails is the scope's rule; here, a failure leaves the commitment as it was
 // and a success changes nothing but the scope.
 TEST(Commitment, StrengtheningGrowsOnlyTheScopeAndFailsWithoutChange) {

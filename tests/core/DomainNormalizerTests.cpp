@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <tolvane/DomainNormalizer.hpp>
 #include <unordered_set>
 
@@ -110,15 +109,8 @@ TEST(DomainNormalizer, Errors) {
     for (const auto& [input, expected] : cases) EXPECT_EQ(errorOf(input), expected) << input;
 }
 
-TEST(DomainNormalizer, DescriptionsAndHashing) {
-    const auto error = DomainNormalizationError::invalidHostname("exa mple.com");
-    EXPECT_STREQ(error.what(), "invalidHostname(\"exa mple.com\")");
-    EXPECT_STREQ(DomainNormalizationError::noHost().what(), "noHost");
-    std::ostringstream text;
-    text << normalizer().normalize("www.mail.example.com");
-    EXPECT_EQ(text.str(), "narrowerSubdomain(narrow: mail.example.com, registrable: example.com)");
-
-    // The case takes part in equality: the same domain reached two ways differs.
+TEST(DomainNormalizer, TheCaseTakesPartInEqualityAndHashing) {
+    // The same domain reached two ways differs.
     std::unordered_set<DomainNormalizationResult> results{normalizer().normalize("example.com"),
                                                           normalizer().normalize("example.com/"),
                                                           normalizer().normalize("Example.com.")};

@@ -105,16 +105,7 @@ TEST(DomainMatcher, KeepsInputOrderAndFoldsNonASCIICapitals) {
     EXPECT_TRUE(DomainMatcher(std::vector{D("\u03C3\u03B1\u03C3")}).matches("\u03A3\u0391\u03A3"));
 }
 
-TEST(DomainMatcher, AgreesWithCoverageOnManyNames) {
-    std::vector<Domain> domains;
-    for (int i = 0; i < 2000; ++i) domains.push_back(D("site" + std::to_string(i) + ".example"));
-    const DomainMatcher matcher(domains);
-    for (int i = 0; i < 4000; i += 7) {
-        const std::string host = "www.site" + std::to_string(i) + ".example";
-        EXPECT_EQ(matcher.matches(host), i < 2000) << host;
-    }
-}
-
+// Each answer against the plain rule, on many names, is DomainMatcherFuzz's.
 TEST(DomainMatcher, MatchingAllocatesNothing) {
     std::vector<Domain> domains;
     for (int i = 0; i < 1000; ++i) domains.push_back(D("blocked" + std::to_string(i) + ".com"));

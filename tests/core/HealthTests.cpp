@@ -14,46 +14,25 @@ DecodingError decodeError(auto decode) {
     return DecodingError(DecodingError::Kind::dataCorrupted, {}, "decoded");
 }
 
-TEST(Health, RawValuesAreExact) {
-    EXPECT_EQ(fromRawValue<DegradedReason>("failedOpen"), DegradedReason::failedOpen);
-    for (const char* text : {"FailedOpen", " failedOpen", "failedOpen ", ""}) {
-        EXPECT_FALSE(fromRawValue<DegradedReason>(text).has_value()) << text;
-    }
-    EXPECT_EQ(fromRawValue<CommitmentHealth>("degraded"), CommitmentHealth::degraded);
-    EXPECT_EQ(allDegradedReasonCases[0], DegradedReason::recoveringFromCorruption);
-    EXPECT_EQ(allDegradedReasonCases[2], DegradedReason::failedOpen);
-    for (auto c : allEnforcementValidationFailureCases) {
-        EXPECT_EQ(fromRawValue<EnforcementValidationFailure>(rawValue(c)), c);
-    }
-    EXPECT_EQ(rawValue(allEnforcementValidationFailureCases[4]), "inconclusive");
-}
-
-TEST(Health, DerivedProperties) {
-    const auto degraded = EnforcementHealthStatus::degraded(DegradedReason::pathUnverified);
-    EXPECT_FALSE(degraded.isHealthy());
-    EXPECT_EQ(degraded.health(), CommitmentHealth::degraded);
-    EXPECT_EQ(degraded.degradedReason(), DegradedReason::pathUnverified);
-    EXPECT_EQ(EnforcementHealthStatus::healthy().health(), CommitmentHealth::healthy);
-    EXPECT_FALSE(EnforcementHealthStatus::healthy().degradedReason().has_value());
-    const auto failed = EnforcementValidation::failed(EnforcementValidationFailure::inconclusive);
-    EXPECT_FALSE(failed.didPass());
-    EXPECT_FALSE(EnforcementValidation::passed().failure().has_value());
-    EXPECT_NE(degraded, EnforcementHealthStatus::degraded(DegradedReason::failedOpen));
-}
-
+// Every case of each enumeration goes out and comes back; the raw values are the file's
+// text, so the forms are pinned, and a reason's health follows from the status.
 TEST(Health, JSONFormsRoundTrip) {
     EXPECT_EQ(encodeJSON(EnforcementHealthStatus::healthy()), R"({"healthy":{}})");
     EXPECT_EQ(
         encodeJSON(EnforcementHealthStatus::degraded(DegradedReason::recoveringFromCorruption)),
         R"({"degraded":{"_0":"recoveringFromCorruption"}})");
     EXPECT_EQ(encodeJSON(DegradedReason::failedOpen), "\"failedOpen\"");
+    EXPECT_EQ(rawValue(EnforcementValidationFailure::inconclusive), "inconclusive");
     for (auto reason : allDegradedReasonCases) {
         const auto status = EnforcementHealthStatus::degraded(reason);
         EXPECT_EQ(decodeJSON<EnforcementHealthStatus>(encodeJSON(status)), status);
+        EXPECT_EQ(status.health(), CommitmentHealth::degraded);
+        EXPECT_NE(status, EnforcementHealthStatus::healthy());
     }
     for (auto failure : allEnforcementValidationFailureCases) {
         const auto validation = EnforcementValidation::failed(failure);
         EXPECT_EQ(decodeJSON<EnforcementValidation>(encodeJSON(validation)), validation);
+        EXPECT_FALSE(validation.didPass());
     }
     EXPECT_EQ(decodeJSON<EnforcementValidation>(R"({"passed":{}})"),
               EnforcementValidation::passed());
@@ -68,18 +47,20 @@ TEST(Health, DecodingErrors) {
         EXPECT_EQ(e.kind(), DecodingError::Kind::typeMismatch) << text;
         EXPECT_EQ(e.debugDescription(), "Invalid number of keys found, expected one.");
     }
-    EXPECT_EQ(decodeError([] { decodeJSON<EnforcementHealthStatus>(R"({"degraded":{}})"); }).kind(),
-              DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(decodeError([] {
-                  decodeJSON<EnforcementValidation>(R"({"failed":{"_0":"nope"}})");
-              }).kind(),
-              DecodingError::Kind::dataCorrupted);
-    EXPECT_EQ(decodeError([] { decodeJSON<EnforcementHealthStatus>(R"({"healthy":1})"); }).kind(),
-              DecodingError::Kind::typeMismatch);
-    EXPECT_EQ(decodeError([] { decodeJSON<EnforcementHealthStatus>("[]"); }).kind(),
-              DecodingError::Kind::typeMismatch);
-    EXPECT_EQ(decodeError([] { decodeJSON<CommitmentHealth>("\"Healthy\""); }).kind(),
-              DecodingError::Kind::dataCorrupted);
+    using K = DecodingError::Kind;
+    const auto kindOf = [](auto decode) { return decodeError(decode).kind(); };
+    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementHealthStatus>(R"({"degraded":{}})"); }),
+              K::keyNotFound);
+    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementValidation>(R"({"failed":{"_0":"nope"}})"); }),
+              K::dataCorrupted);
+    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementHealthStatus>(R"({"healthy":1})"); }),
+              K::typeMismatch);
+    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementHealthStatus>("[]"); }), K::typeMismatch);
+    // Raw values are exact: no other case or surrounding space.
+    for (const char* text : {"\"Healthy\"", "\"healthy \""}) {
+        EXPECT_EQ(kindOf([&] { decodeJSON<CommitmentHealth>(text); }), K::dataCorrupted) << text;
+    }
+    EXPECT_EQ(kindOf([] { decodeJSON<DegradedReason>("\"FailedOpen\""); }), K::dataCorrupted);
 }
 
 }  // namespace
