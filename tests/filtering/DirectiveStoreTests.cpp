@@ -48,12 +48,6 @@ std::optional<std::errc> loadFailure(const FileEnforcementDirectiveStore& store)
     return std::nullopt;
 }
 
-TEST(FileEnforcementDirectiveStore, NamesTheSystemWideFile) {
-    FileEnforcementDirectiveStore store(FileEnforcementDirectiveStore::defaultDirectory());
-    EXPECT_EQ(store.url(), "/Library/Application Support/Tolvane/enforcement-directive.json");
-    EXPECT_EQ(store.directory(), "/Library/Application Support/Tolvane");
-}
-
 TEST(FileEnforcementDirectiveStore, LoadsNoneWithoutFileAndCreatesNothing) {
     TemporaryDirectory tmp;
     FileEnforcementDirectiveStore store(tmp.path() / "a" / "b");
@@ -70,7 +64,7 @@ TEST(FileEnforcementDirectiveStore, LoadsNoneWithoutFileAndCreatesNothing) {
     EXPECT_EQ(FileEnforcementDirectiveStore(tmp.path() / "plain").load(), std::nullopt);
 }
 
-TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesAndReplacesTheFile) {
+TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesOnlyAndReplacesTheFile) {
     TemporaryDirectory tmp;
     mode_t previousMask = ::umask(0);  // the modes must not depend on the umask
     FileEnforcementDirectiveStore store(tmp.path() / "Application Support" / "Tolvane");
@@ -85,10 +79,8 @@ TEST(FileEnforcementDirectiveStore, PublishCreatesPrivateDirectoriesAndReplacesT
     std::ifstream in(store.url());
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"publishedAt":700})");
     EXPECT_EQ(entries(store.directory()), std::vector<std::string>{"enforcement-directive.json"});
-}
 
-TEST(FileEnforcementDirectiveStore, LeavesAnExistingDirectoryAlone) {
-    TemporaryDirectory tmp;
+    // A directory that exists keeps its own mode.
     const auto shared = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_read;
     fs::permissions(tmp.path(), shared);
     FileEnforcementDirectiveStore(tmp.path()).publish(enforcing(1, 1));

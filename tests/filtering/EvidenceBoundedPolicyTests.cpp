@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <tolvane/EvidenceBoundedPolicy.hpp>
 
 using namespace tolvane;
@@ -77,22 +76,12 @@ TEST(EvidenceBoundedPolicyTests, NoEvidenceIsHeldOnlyWhileEnforcing) {
     EXPECT_EQ(EvidenceBoundedPolicy::disposition(FlowAttribution::ambiguous, true), release);
 }
 
+// Equality and hashing see the byte count and the attribution, as the verdicts built from
+// them do.
 TEST(EvidenceBoundedPolicyTests, DispositionsCompareWithTheirByteCount) {
-    EXPECT_FALSE(hold.isDrop());
-    EXPECT_FALSE(hold.releasesFromInspection());
-    EXPECT_EQ(hold.peekBytes(), 4096);
-    EXPECT_TRUE(drop.isDrop());
-    EXPECT_FALSE(drop.releasesFromInspection());
-    EXPECT_TRUE(release.releasesFromInspection());
-    EXPECT_FALSE(release.peekBytes());
     EXPECT_NE(hold, FlowDisposition::allowUnderInspection(1));
-    EXPECT_NE(FlowClassification(FlowAttribution::scoped, drop),
-              FlowClassification(FlowAttribution::unscoped, drop));
-
     EXPECT_NE(std::hash<FlowDisposition>{}(hold),
               std::hash<FlowDisposition>{}(FlowDisposition::allowUnderInspection(1)));
-
-    std::ostringstream text;
-    text << FlowClassification(FlowAttribution::unattributed, hold);
-    EXPECT_EQ(text.str(), "unattributed allowUnderInspection(peekBytes: 4096)");
+    EXPECT_NE(FlowClassification(FlowAttribution::scoped, drop),
+              FlowClassification(FlowAttribution::unscoped, drop));
 }

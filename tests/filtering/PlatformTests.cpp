@@ -189,21 +189,8 @@ TEST_F(DirectoryWatchConcurrency, DeletedDirectoryEndsTheWatch) {
     w->resume();
     std::filesystem::remove(watched);
     ASSERT_TRUE(eventually([&] { return !seen().empty() && seen().back().directoryDeleted; }));
-    // A directory made anew at the same path is a different object: not watched. A second
-    // watch on the new directory tells when the write has been read, so the first would have
-    // delivered it by then.
-    drain();
-    const std::size_t before = seen().size();
-    std::filesystem::create_directory(watched);
-    std::atomic<bool> witnessed{false};
-    auto witness = DirectoryWatch::make(watched, queue);
-    ASSERT_NE(witness, nullptr);
-    witness->setEventHandler([&](const DirectoryEvents&) { witnessed = true; });
-    witness->resume();
-    writeFile(watched / "file");
-    ASSERT_TRUE(eventually([&] { return witnessed.load(); }));
-    drain();
-    EXPECT_EQ(seen().size(), before);
+    // That a directory made anew at the same path is not watched is the directive watcher's
+    // test, through the same watch.
 }
 
 class LoggerTest : public ::testing::Test {
@@ -245,22 +232,6 @@ TEST_F(LoggerTest, LinesFromManyThreadsArriveWhole) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(capture.records().size(), 800u);
-}
-
-TEST(FilterVocabulary, VerdictsCarryTheirFieldsAndDescribeThemselves) {
-    auto held = NewFlowVerdict::filterDataVerdict(false, 0, true, 4096);
-    EXPECT_NE(held, NewFlowVerdict::filterDataVerdict(false, 0, true, 4095));
-    EXPECT_EQ(held.description(),
-              "filterDataVerdict(filterInbound: false, peekInboundBytes: 0, filterOutbound: true, "
-              "peekOutboundBytes: 4096)");
-    EXPECT_EQ(DataVerdict::dataVerdict(1000, 4096).description(),
-              "dataVerdict(passBytes: 1000, peekBytes: 4096)");
-    EXPECT_EQ(rawValue(FilterAction::filterData), 4);
-    EXPECT_EQ(fromRawValue<FilterAction>(5), std::nullopt);
-    for (FilterStopReason reason : allFilterStopReasonCases) {
-        EXPECT_EQ(fromRawValue<FilterStopReason>(rawValue(reason)), reason);
-    }
-    EXPECT_EQ(rawValue(FilterStopReason::appUpdate), 14);
 }
 
 // Starts by applying settings, as a real provider does; holds flows named "held".
