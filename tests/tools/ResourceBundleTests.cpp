@@ -45,24 +45,19 @@ protected:
     tolvane::testing::TemporaryDirectory directory;
 };
 
-TEST_F(ResourceBundle, MissingBundleIsFatal) {
-    const auto result = run("shop.example.co.uk");
-    EXPECT_EQ(result.exitCode, 134);
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.standardError, kNoBundle);
-    EXPECT_EQ(result.standardOutput, "");
-}
-
-TEST_F(ResourceBundle, MissingOrUnreadableResourceIsFatal) {
+// No bundle, a bundle without the resource, and a resource that is not UTF-8 each abort.
+TEST_F(ResourceBundle, MissingBundleOrResourceIsFatal) {
+    const auto expectFatal = [&](const char* message) {
+        const auto result = run("shop.example.co.uk");
+        EXPECT_EQ(result.exitCode, 134);
+        EXPECT_EQ(result.standardError, message);
+        EXPECT_EQ(result.standardOutput, "");
+    };
+    expectFatal(kNoBundle);
     fs::create_directories(bin() / kBundle);
-    auto result = run("shop.example.co.uk");
-    EXPECT_EQ(result.exitCode, 134);
-    EXPECT_EQ(result.standardError, kNoResource);
-
+    expectFatal(kNoResource);
     write(bin() / kBundle / "public_suffix_list.dat", "com\n\xC3\x28\n");
-    result = run("shop.example.co.uk");
-    EXPECT_EQ(result.exitCode, 134);
-    EXPECT_EQ(result.standardError, kNoResource);
+    expectFatal(kNoResource);
 }
 
 TEST_F(ResourceBundle, FoundBesideTheProgramInTheInstalledLayoutAndThroughTheVariable) {

@@ -41,6 +41,13 @@ protected:
     ProcessResult show(const std::string& at) const {
         return run({"directive", "show", "--directory", directory(), "--at", at});
     }
+    // tolvane commitment start --state STATE --websites EXAMPLES ARGUMENTS...
+    ProcessResult start(std::vector<std::string> arguments, std::string stateFile = {}) const {
+        if (stateFile.empty()) stateFile = state();
+        arguments.insert(arguments.begin(),
+                         {"commitment", "start", "--state", stateFile, "--websites", websites()});
+        return run(std::move(arguments));
+    }
     // tolvane commitment ARGUMENTS... --state STATE
     ProcessResult commitment(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), "commitment");
@@ -204,14 +211,13 @@ TEST_F(TolvaneCli, InstantsAreSecondsOrUTCText) {
 
 TEST_F(TolvaneCli, CommitmentRunsFromStartToEndAndOnlyEverStrengthens) {
     EXPECT_EQ(commitment({"status", "--at", "0"}).standardOutput, "no commitment\n");
-    auto result = commitment({"start", "--websites", websites(), "--group", "News", "--hours", "2",
-                              "--directory", directory(), "--at", "1000"});
+    auto result =
+        start({"--group", "News", "--hours", "2", "--directory", directory(), "--at", "1000"});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(onDisk()["scope"]["domains"].size(), 3u);
     EXPECT_EQ(onDisk()["scope"]["generation"], 1);
-    expectRefused(
-        commitment({"start", "--websites", websites(), "--all", "--hours", "1", "--at", "1500"}),
-        "already holds a commitment active until 8200");
+    expectRefused(start({"--all", "--hours", "1", "--at", "1500"}),
+                  "already holds a commitment active until 8200");
 
     result =
         commitment({"strengthen", "--domain", "https://www.video.example/watch", "--at", "2000"});
@@ -273,15 +279,15 @@ TEST_F(TolvaneCli, CommitmentRefusesWhatNamesNothing) {
 }
 
 TEST_F(TolvaneCli, CommitmentStateAndDirectiveNeverDisagree) {
-    const auto start = [&](const std::string& directory) {
-        return commitment({"start", "--websites", websites(), "--group", "Streaming", "--seconds",
-                           "600", "--directory", directory, "--at", "0"});
+    const auto startIn = [&](const std::string& directory) {
+        return start(
+            {"--group", "Streaming", "--seconds", "600", "--directory", directory, "--at", "0"});
     };
     // A directive that cannot be published leaves no state behind.
-    expectRefused(start("/proc/no-such-directory"), "cannot publish the directive");
+    expectRefused(startIn("/proc/no-such-directory"), "cannot publish the directive");
     EXPECT_FALSE(fs::exists(state()));
 
-    ASSERT_EQ(start(directory()).exitCode, 0);
+    ASSERT_EQ(startIn(directory()).exitCode, 0);
     const json clamped = runJSON(
         {"commitment", "extend", "--state", state(), "--hours", "48", "--clamp", "--at", "100"});
     EXPECT_EQ(clamped["ruling"]["case"], "exceedsOriginalBoundary");
@@ -302,17 +308,14 @@ TEST_F(TolvaneCli, CommitmentStateAndDirectiveNeverDisagree) {
               state() + " already holds a commitment active until 86400 (2001-01-02T00:00:00Z)");
     // Once ended, the same state file may start anew and lift what its commitment published;
     // the generation still rises above the one on disk.
-    ASSERT_EQ(commitment({"start", "--websites", websites(), "--group", "News", "--minutes", "1",
-                          "--at", "86400"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(start({"--group", "News", "--minutes", "1", "--at", "86400"}).exitCode, 0);
     EXPECT_EQ(onDisk()["scope"]["generation"], 10);
     EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
 
     // Ended but not lifted, the commitment stays with its directory: a start elsewhere would
     // leave it enforced there with no state file to end it.
-    expectRefused(commitment({"start", "--websites", websites(), "--all", "--minutes", "1",
-                              "--directory", directory() + "-elsewhere", "--at", "90000"}),
+    expectRefused(start({"--all", "--minutes", "1", "--directory", directory() + "-elsewhere",
+                         "--at", "90000"}),
                   "end it first");
     // Without the record of holds no run can tell what other commitments hold.
     std::ofstream(directory() + "/commitments/holds.json") << "{";
@@ -388,8 +391,8 @@ TEST_F(TolvaneCli, StrengthenersAtOnceAllAddTheirDomains) {
     const std::string other = (temporary.path() / "other.json").string();
     for (const std::string& stateFile : {state(), other}) {
         ASSERT_EQ(
-            run({"commitment", "start", "--state", stateFile, "--websites", websites(), "--group",
-                 "News", "--minutes", "60", "--directory", directory(), "--at", "0"})
+            start({"--group", "News", "--minutes", "60", "--directory", directory(), "--at", "0"},
+                  stateFile)
                 .exitCode,
             0);
     }
@@ -421,35 +424,30 @@ TEST_F(TolvaneCli, StrengthenersAtOnceAllAddTheirDomains) {
 TEST_F(TolvaneCli, AnotherStateFileNeverLiftsAnActiveCommitment) {
     const std::string second = (temporary.path() / "second.json").string();
     std::vector<std::int64_t> generations;
-    const auto step = [&](const std::vector<std::string>& arguments) {
-        const auto result = run(arguments);
+    const auto step = [&](const ProcessResult& result) {
         EXPECT_EQ(result.exitCode, 0) << result.standardError;
         generations.push_back(onDisk().value("scope", json::object()).value("generation", 0));
         if (generations.size() > 1) {
-            EXPECT_GE(generations.back(), generations[generations.size() - 2]) << arguments[1];
+            EXPECT_GE(generations.back(), generations[generations.size() - 2]);
         }
         return result;
     };
-    const auto start = [&](const std::string& stateFile, const std::string& selection,
-                           const std::string& seconds) {
-        step({"commitment", "start", "--state", stateFile, "--websites", websites(), "--group",
-              selection, "--seconds", seconds, "--directory", directory(), "--at", "0"});
-    };
     // The first holds News for two hours; the second holds every website for a minute.
-    start(state(), "News", "7200");
-    step({"commitment", "start", "--state", second, "--websites", websites(), "--all", "--seconds",
-          "60", "--directory", directory(), "--at", "10"});
-    const json ended = json::parse(
-        step({"--json", "commitment", "end", "--state", second, "--at", "100"}).standardOutput);
+    step(start({"--group", "News", "--seconds", "7200", "--directory", directory(), "--at", "0"}));
+    step(start({"--all", "--seconds", "60", "--directory", directory(), "--at", "10"}, second));
+    const json ended =
+        json::parse(step(run({"--json", "commitment", "end", "--state", second, "--at", "100"}))
+                        .standardOutput);
     EXPECT_EQ(ended["released"], json({"shop.example", "video.example"}));
     EXPECT_EQ(ended["kept"], json({"daily.example", "news.example", "social.example"}));
     EXPECT_EQ(domainsOnDisk(), json({"daily.example", "news.example", "social.example"}));
     expectRefused(publish({"--idle"}), "refusing to weaken");
 
     // An extension moves the hold with the end: Streaming shares social.example with News.
-    start(second, "Streaming", "60");
-    step({"commitment", "extend", "--state", second, "--until", "9000", "--at", "50"});
-    step({"commitment", "end", "--state", state(), "--at", "7200"});
+    step(start({"--group", "Streaming", "--seconds", "60", "--directory", directory(), "--at", "0"},
+               second));
+    step(run({"commitment", "extend", "--state", second, "--until", "9000", "--at", "50"}));
+    step(commitment({"end", "--at", "7200"}));
     EXPECT_EQ(domainsOnDisk(), json({"social.example", "video.example"}));
     // With nothing held any more, the last end publishes an idle directive.
     ASSERT_EQ(run({"commitment", "end", "--state", second, "--at", "9000"}).exitCode, 0);
@@ -496,10 +494,10 @@ TEST_F(TolvaneCli, ALiveProbeOutlastsLaterPublications) {
     ASSERT_EQ(publish({"--probe", "probe.example", "--at", "1000"}).exitCode, 0);
     ASSERT_EQ(publish({"--domain", "a.com", "--domain", "b.com", "--at", "1010"}).exitCode, 0);
     EXPECT_EQ(onDisk()["validation"]["expiresAt"], 1020);
-    ASSERT_EQ(commitment({"start", "--websites", websites(), "--group", "News", "--minutes", "1",
-                          "--directory", directory(), "--at", "1015"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        start({"--group", "News", "--minutes", "1", "--directory", directory(), "--at", "1015"})
+            .exitCode,
+        0);
     EXPECT_EQ(onDisk()["validation"]["domain"], "probe.example");
     ASSERT_EQ(publish({"--domain", "a.com", "--domain", "b.com", "--domain", "c.com", "--domain",
                        "news.example", "--domain", "daily.example", "--domain", "social.example",
