@@ -184,6 +184,8 @@ bool directoryLockIsFree(const fs::path& directory) {
     return free;
 }
 
+// That a read-check-publish under this lock loses nothing across processes is the tool
+// suite's PublishersAtOnceNeverLoseAPublishedDomain.
 TEST(FileEnforcementDirectiveStore, PublishersLockTheDirectoryItselfAndAddNoEntry) {
     TemporaryDirectory tmp;
     FileEnforcementDirectiveStore store(tmp.path() / "Tolvane");
@@ -195,48 +197,6 @@ TEST(FileEnforcementDirectiveStore, PublishersLockTheDirectoryItselfAndAddNoEntr
                   std::vector<std::string>{"enforcement-directive.json"});
     }
     EXPECT_TRUE(directoryLockIsFree(store.directory()));
-}
-
-// Each child reads the directive, adds its domain and publishes, under the lock: none of the
-// additions is lost.
-TEST(FileEnforcementDirectiveStore, ReadCheckPublishUnderTheLockLosesNothingAcrossProcesses) {
-    TemporaryDirectory tmp;
-    const FileEnforcementDirectiveStore store(tmp.path());
-    constexpr int children = 6, additions = 5;
-    std::vector<pid_t> pids;
-    for (int child = 0; child < children; ++child) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid > 0) {
-            pids.push_back(pid);
-            continue;
-        }
-        try {
-            FileEnforcementDirectiveStore mine(tmp.path());
-            for (int i = 0; i < additions; ++i) {
-                const AdvisoryLock held = mine.lockForPublishing();
-                const auto current = mine.load();
-                DomainSet domains;
-                if (current && current->scope()) domains = current->scope()->domains();
-                domains.insert(*Domain::make("d" + std::to_string(child * additions + i) + ".com"));
-                const std::int64_t generation = current ? current->generation() + 1 : 1;
-                mine.publish(EnforcementDirective(Scope(generation, domains), std::nullopt, 1),
-                             held);
-            }
-            ::_exit(0);
-        } catch (...) {
-            ::_exit(1);
-        }
-    }
-    for (const pid_t pid : pids) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    const auto published = store.load();
-    ASSERT_TRUE(published && published->scope());
-    EXPECT_EQ(published->scope()->domains().size(), std::size_t{children * additions});
-    EXPECT_EQ(published->generation(), children * additions);
 }
 
 // A publisher killed between making its temporary and renaming it leaves the temporary; the

@@ -58,18 +58,6 @@ protected:
     LogCapture log;
 };
 
-TEST_F(FilterDataProviderTest, AllowsEverythingUntilADirectiveIsAdopted) {
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());  // no file: starts, nothing adopted
-    EXPECT_EQ(runtime->handleNewFlow(namedFlow("mail.example.com")),
-              NewFlowVerdict::allowVerdict());
-    EXPECT_EQ(runtime->handleNewFlow(std::make_shared<platform::FilterSocketFlow>()),
-              NewFlowVerdict::allowVerdict());
-    EXPECT_TRUE(messages(LogLevel::defaultLevel).empty());
-    EXPECT_TRUE(messages(LogLevel::error).empty());
-    runtime->stopFilter(platform::FilterStopReason::userInitiated);
-}
-
 TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
     store().publish(enforcing(2, "example.com"));
     auto runtime = makeRuntime();

@@ -27,13 +27,6 @@ public:
         std::scoped_lock lock(mutex_);
         return records_;
     }
-    // Just the message texts, in order.
-    std::vector<std::string> messages() const {
-        std::scoped_lock lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& r : records_) out.push_back(r.message);
-        return out;
-    }
 
 private:
     mutable std::mutex mutex_;
