@@ -20,12 +20,37 @@ std::uint32_t u32(Bytes m, std::size_t at) {
     return std::uint32_t{u16(m, at)} << 16 | u16(m, at + 2);
 }
 
+// Where whole names were already found well-formed, and their length in wire form: in a
+// response most owners are a bare pointer to the question or to a CNAME's target, and this
+// spares walking that name again for each of them.
+class KnownNames {
+public:
+    std::size_t lengthAt(std::size_t at) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (starts_[i] == at) return lengths_[i];
+        }
+        return 0;
+    }
+    void add(std::size_t at, std::size_t length) {
+        if (count_ == starts_.size()) return;
+        starts_[count_] = static_cast<std::uint16_t>(at);
+        lengths_[count_++] = static_cast<std::uint16_t>(length);
+    }
+
+private:
+    std::array<std::uint16_t, 8> starts_{}, lengths_{};
+    std::size_t count_ = 0;
+};
+
 // Walks the name at `start`, calling visit(label) for each label but the root's, and sets
 // `next` to the first byte after the name where it is written. False when the name is
 // malformed: running off the message, over 255 bytes, an unknown label type, or a pointer
 // that does not go strictly before the labels that led to it (which rules out loops).
+// With `known`, labels behind a pointer to a known name are not visited, and a name starting
+// with a label becomes known.
 template <class Visit>
-bool walkName(Bytes m, std::size_t start, std::size_t& next, Visit&& visit) {
+bool walkName(Bytes m, std::size_t start, std::size_t& next, Visit&& visit,
+              KnownNames* known = nullptr) {
     std::size_t at = start;
     std::size_t earliest = start;
     std::size_t wireLength = 0;
@@ -40,6 +65,9 @@ bool walkName(Bytes m, std::size_t start, std::size_t& next, Visit&& visit) {
             if (!jumped) next = at + 2;
             jumped = true;
             if (target >= earliest || ++hops > maximumPointerHops) return false;
+            if (const std::size_t rest = known ? known->lengthAt(target) : 0; rest > 0) {
+                return wireLength + rest <= 255;
+            }
             earliest = at = target;
             continue;
         }
@@ -48,6 +76,7 @@ bool walkName(Bytes m, std::size_t start, std::size_t& next, Visit&& visit) {
         if (wireLength > 255) return false;
         if (length == 0) {
             if (!jumped) next = at + 1;
+            if (known && (m[start] & 0xC0) == 0) known->add(start, wireLength);
             return true;
         }
         if (at + 1 + length > m.size()) return false;
@@ -128,11 +157,13 @@ bool readDNSAnswer(Bytes m, DNSAnswer& answer) {
     answer.nameLength_ = static_cast<std::uint16_t>(length);
     at += 4;
 
+    KnownNames known;
+    known.add(question, length + (length > 0 ? 2 : 1));
     std::array<Record, maximumRecords> records;
     std::size_t recordCount = 0;
     for (std::size_t i = 0; i < answerCount; ++i) {
         const std::size_t owner = at;
-        if (!walkName(m, owner, at, anyLabel) || at + 10 > m.size()) return false;
+        if (!walkName(m, owner, at, anyLabel, &known) || at + 10 > m.size()) return false;
         const std::uint16_t type = u16(m, at), klass = u16(m, at + 2);
         const std::uint32_t ttl = u32(m, at + 4);
         const std::size_t rdlength = u16(m, at + 8);
@@ -144,7 +175,7 @@ bool readDNSAnswer(Bytes m, DNSAnswer& answer) {
             if (rdlength != (type == typeA ? 4u : 16u)) return false;
         } else if (type == typeCNAME) {
             std::size_t end = 0;
-            if (!walkName(m, rdata, end, anyLabel) || end != at) return false;
+            if (!walkName(m, rdata, end, anyLabel, &known) || end != at) return false;
         } else {
             continue;
         }

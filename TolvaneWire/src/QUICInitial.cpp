@@ -1,6 +1,5 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/kdf.h>
 
 #include <algorithm>
 #include <bit>
@@ -48,13 +47,13 @@ template <class T, void (*Free)(T*)>
 struct Freeing {
     void operator()(T* p) const { Free(p); }
 };
-using KDFContext = std::unique_ptr<EVP_KDF_CTX, Freeing<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
+using MACContext = std::unique_ptr<EVP_MAC_CTX, Freeing<EVP_MAC_CTX, EVP_MAC_CTX_free>>;
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, Freeing<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 
 // Algorithms are fetched once per process (fetching costs a provider lookup under a lock);
 // contexts are per thread, so readers on different threads never share one.
 struct Algorithms {
-    EVP_KDF* hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     EVP_CIPHER* gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
     EVP_CIPHER* ecb = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
 };
@@ -63,27 +62,25 @@ const Algorithms& algorithms() {
     return fetched;
 }
 
-KDFContext makeHKDF(int mode) {
-    KDFContext context(EVP_KDF_CTX_new(algorithms().hkdf));
+MACContext makeHMAC() {
+    MACContext context(algorithms().hmac ? EVP_MAC_CTX_new(algorithms().hmac) : nullptr);
     if (!context) return context;
     char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-                                 OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                  OSSL_PARAM_construct_end()};
-    if (EVP_KDF_CTX_set_params(context.get(), params) != 1) context.reset();
+    if (EVP_MAC_CTX_set_params(context.get(), params) != 1) context.reset();
     return context;
 }
 
 struct Contexts {
-    // The digest is set once here, so a derivation passes only keys and labels.
-    KDFContext extract = makeHKDF(EVP_KDF_HKDF_MODE_EXTRACT_ONLY);
-    KDFContext expand = makeHKDF(EVP_KDF_HKDF_MODE_EXPAND_ONLY);
+    // The digest is set once here, so each step passes only its key and data.
+    MACContext hmac = makeHMAC();
     CipherContext gcm{EVP_CIPHER_CTX_new()};
     CipherContext ecb{EVP_CIPHER_CTX_new()};
 
     bool ready() const {
         const Algorithms& a = algorithms();
-        return a.hkdf && a.gcm && a.ecb && extract && expand && gcm && ecb;
+        return a.gcm && a.ecb && hmac && gcm && ecb;
     }
 };
 Contexts& contexts() {
@@ -91,34 +88,41 @@ Contexts& contexts() {
     return perThread;
 }
 
-bool hkdfExtract(Contexts& c, Bytes salt, Bytes inputKey, std::span<std::uint8_t> out) {
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(
-            OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(inputKey.data()), inputKey.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
-                                          const_cast<std::uint8_t*>(salt.data()), salt.size()),
-        OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(c.extract.get(), out.data(), out.size(), params) == 1;
+// HMAC-SHA256(key, first || second) into `out` (32 bytes).
+bool hmac(Contexts& c, Bytes key, Bytes first, Bytes second, std::span<std::uint8_t, 32> out) {
+    std::size_t length = 0;
+    return EVP_MAC_init(c.hmac.get(), key.data(), key.size(), nullptr) == 1 &&
+           EVP_MAC_update(c.hmac.get(), first.data(), first.size()) == 1 &&
+           EVP_MAC_update(c.hmac.get(), second.data(), second.size()) == 1 &&
+           EVP_MAC_final(c.hmac.get(), out.data(), &length, out.size()) == 1 && length == 32;
 }
 
-// HKDF-Expand-Label of TLS 1.3 with an empty context.
+// HKDF's two steps over a reused HMAC context. OpenSSL's HKDF (EVP_KDF) fetches HMAC anew on
+// every call, which made deriving a connection ID's keys cost 4 µs, most of an Initial's
+// budget; HKDF itself is only this composition of HMAC.
+bool hkdfExtract(Contexts& c, Bytes salt, Bytes inputKey, std::span<std::uint8_t, 32> out) {
+    return hmac(c, salt, inputKey, {}, out);
+}
+
+// HKDF-Expand-Label of TLS 1.3 with an empty context, for outputs of at most one HMAC block.
 bool hkdfExpandLabel(Contexts& c, Bytes secret, std::string_view label,
                      std::span<std::uint8_t> out) {
     constexpr std::string_view prefix = "tls13 ";
-    std::array<std::uint8_t, 4 + prefix.size() + 16> info{};
+    std::array<std::uint8_t, 4 + prefix.size() + 16 + 1> info{};
     std::size_t n = 0;
     info[n++] = static_cast<std::uint8_t>(out.size() >> 8);
     info[n++] = static_cast<std::uint8_t>(out.size());
     info[n++] = static_cast<std::uint8_t>(prefix.size() + label.size());
     for (char ch : prefix) info[n++] = static_cast<std::uint8_t>(ch);
     for (char ch : label) info[n++] = static_cast<std::uint8_t>(ch);
-    info[n++] = 0;
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                          const_cast<std::uint8_t*>(secret.data()), secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), n),
-        OSSL_PARAM_construct_end()};
-    return EVP_KDF_derive(c.expand.get(), out.data(), out.size(), params) == 1;
+    info[n++] = 0;  // no context
+    info[n++] = 1;  // HKDF-Expand's block counter: T(1) is all we need
+    std::array<std::uint8_t, 32> block{};
+    if (out.size() > block.size() || !hmac(c, secret, Bytes(info.data(), n), {}, block)) {
+        return false;
+    }
+    std::copy_n(block.begin(), out.size(), out.begin());
+    return true;
 }
 
 // The first five bytes of AES-ECB(hp, sample).

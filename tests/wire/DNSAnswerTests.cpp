@@ -229,7 +229,8 @@ TEST(DNSAnswerTests, RefusesMalformedMessages) {
 
 // A CNAME and four A records, names of 46 and 46 bytes: nothing is allocated.
 TEST(DNSAnswerTests, ReadingAllocatesNothing) {
-    ASSERT_TRUE(tolvane::testing::allocationCountingWorks());
+    if (!tolvane::testing::allocationCountingWorks())
+        GTEST_SKIP() << "the sanitizer owns operator new";
     const Bytes message = fixture("cname-four-a.bin");
     DNSAnswer answer;
     const auto before = tolvane::testing::allocationCount();

@@ -60,8 +60,8 @@ private:
 // query's response (QR set, opcode 0, one question, TC clear) whose header, question and
 // answer section are well-formed; false otherwise, with `answer` unspecified. A truncated (TC)
 // response yields nothing: the resolver asks again over TCP and that answer is complete.
-// Names with a label holding '.' or a zero byte are malformed here: their dotted form would
-// be ambiguous. The authority and additional sections are not looked at.
+// A question name with a label holding '.' or a zero byte is malformed here: its dotted form
+// would name another name. Only the first 64 A, AAAA and CNAME records are followed. The authority and additional sections are not looked at.
 bool readDNSAnswer(std::span<const std::uint8_t> message, DNSAnswer& answer);
 
 // The same for a response read from a TCP stream: `stream` starts with the two-byte length
