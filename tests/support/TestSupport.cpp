@@ -1,18 +1,13 @@
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
-#include <new>
-#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -70,56 +65,6 @@ void recordStatus(int status, ProcessResult& result) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
-                         const std::vector<std::string>& extraEnvironment) {
-    const auto [pid, inputFd, outFd, errFd] = spawnProcess(argv, extraEnvironment);
-    ProcessResult result;
-    std::size_t written = 0;
-    int inFd = inputFd;
-    if (input.empty()) {
-        close(inFd);
-        inFd = -1;
-    }
-    bool outOpen = true, errOpen = true;
-    char buffer[65536];
-    while (outOpen || errOpen || inFd >= 0) {
-        pollfd fds[3];
-        int n = 0;
-        if (outOpen) fds[n++] = {outFd, POLLIN, 0};
-        if (errOpen) fds[n++] = {errFd, POLLIN, 0};
-        if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-        if (poll(fds, static_cast<nfds_t>(n), -1) < 0) break;
-        for (int i = 0; i < n; ++i) {
-            if (!fds[i].revents) continue;
-            if (fds[i].fd == inFd) {
-                ssize_t w = write(inFd, input.data() + written, input.size() - written);
-                if (w > 0) written += static_cast<std::size_t>(w);
-                if (w < 0 || written == input.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
-            if (r <= 0) {
-                if (fds[i].fd == outFd)
-                    outOpen = false;
-                else
-                    errOpen = false;
-                continue;
-            }
-            (fds[i].fd == outFd ? result.standardOutput : result.standardError)
-                .append(buffer, static_cast<std::size_t>(r));
-        }
-    }
-    close(outFd);
-    close(errFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    recordStatus(status, result);
-    return result;
-}
-
 struct ChildProcess::State {
     pid_t pid = -1;
     int input = -1;
@@ -132,9 +77,10 @@ struct ChildProcess::State {
     ProcessResult result;
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extraEnvironment)
     : state_(std::make_unique<State>()) {
-    const SpawnedProcess child = spawnProcess(argv);
+    const SpawnedProcess child = spawnProcess(argv, extraEnvironment);
     state_->pid = child.pid;
     state_->input = child.input;
     auto reader = [state = state_.get()](int fd, std::string State::*sink) {
@@ -198,6 +144,13 @@ ProcessResult ChildProcess::wait() {
     result.standardOutput = state_->output;
     result.standardError = state_->error;
     return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const std::vector<std::string>& extraEnvironment) {
+    ChildProcess child(argv, extraEnvironment);
+    child.write(input);
+    return child.wait();
 }
 
 std::string builtProgram(const std::string& name) {

@@ -52,7 +52,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
 // Output is collected on threads of its own; the waits give up after `timeout`.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv);
+    explicit ChildProcess(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& extraEnvironment = {});
     ~ChildProcess();  // kills a child still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
