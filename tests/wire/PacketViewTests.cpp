@@ -106,14 +106,17 @@ TEST(PacketView, IPv4WithOptionsCarriesATCPSegmentWhoseHelloReads) {
 }
 
 TEST(PacketView, OnlyTheFirstIPv4FragmentHasATransportHeader) {
-    const auto first = PacketView::make(ipv4(ipProtocolUDP, udpDatagram(Bytes(64, 7)), 0, 0x2000));
+    // Views point into the packet: keep it alive.
+    const auto firstPacket = ipv4(ipProtocolUDP, udpDatagram(Bytes(64, 7)), 0, 0x2000);
+    const auto first = PacketView::make(firstPacket);
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->isFragment());
     EXPECT_TRUE(first->hasTransportHeader());
     EXPECT_TRUE(first->udp());
 
     // A later piece starts with payload bytes that would misread as a header.
-    const auto later = PacketView::make(ipv4(ipProtocolUDP, udpDatagram(Bytes(64, 7)), 0, 185));
+    const auto laterPacket = ipv4(ipProtocolUDP, udpDatagram(Bytes(64, 7)), 0, 185);
+    const auto later = PacketView::make(laterPacket);
     ASSERT_TRUE(later);
     EXPECT_TRUE(later->isFragment());
     EXPECT_FALSE(later->hasTransportHeader());
@@ -143,14 +146,16 @@ TEST(PacketView, IPv6WalksExtensionHeadersToTheTransport) {
     EXPECT_EQ(Bytes(udp->payload().begin(), udp->payload().end()), payload);
 
     const Bytes laterPiece = {0, 0, 0x05, 0x00, 0, 0, 0, 9};  // offset 160
-    const auto later = PacketView::make(ipv6(ipProtocolTCP, tcpSegment({}), {{44, laterPiece}}));
+    const auto laterPacket = ipv6(ipProtocolTCP, tcpSegment({}), {{44, laterPiece}});
+    const auto later = PacketView::make(laterPacket);
     ASSERT_TRUE(later);
     EXPECT_FALSE(later->hasTransportHeader());
     EXPECT_FALSE(later->tcp());
     EXPECT_EQ(later->protocol(), ipProtocolTCP);
 
     // An authentication header is not walked: the caller sees protocol 51 and its bytes.
-    const auto unknown = PacketView::make(ipv6(ipProtocolTCP, tcpSegment({}), {{51, options}}));
+    const auto unknownPacket = ipv6(ipProtocolTCP, tcpSegment({}), {{51, options}});
+    const auto unknown = PacketView::make(unknownPacket);
     ASSERT_TRUE(unknown);
     EXPECT_EQ(unknown->protocol(), 51);
     EXPECT_EQ(unknown->transport().size(), 8u + 20u);
