@@ -56,7 +56,8 @@ struct QUICInitialReading {
 
 // Reads the client Initials of one flow. Holds the flow's CRYPTO bytes in a fixed buffer and
 // allocates nothing. Views in a reading point into the reader: they stay valid until the next
-// read or reset, and while the reader lives.
+// read or reset, and while the reader lives. One thread at a time per reader; readers on
+// different threads share nothing (each thread keeps its own cipher contexts).
 class QUICInitialReader {
 public:
     // The largest Initial packet opened; larger ones are not readable (clients send their
