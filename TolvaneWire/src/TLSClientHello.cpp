@@ -32,10 +32,16 @@ public:
             ok_ = false;
             return 0;
         }
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < width; ++i) value = (value << 8) | bytes_[position_ + i];
+        const auto* p = bytes_.data() + position_;
         position_ += width;
-        return value;
+        switch (width) {
+            case 1:
+                return p[0];
+            case 2:
+                return (std::uint32_t{p[0]} << 8) | p[1];
+            default:
+                return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+        }
     }
     std::span<const std::uint8_t> take(std::size_t count) {
         if (!ok_ || remaining() < count) {
@@ -54,6 +60,13 @@ private:
     std::size_t position_ = 0;
     bool ok_ = true;
 };
+
+// A reading without a hello; cheap to return, as most answers on the hot path are not this.
+ClientHelloReading answer(ClientHelloStatus status) {
+    ClientHelloReading reading;
+    reading.status = status;
+    return reading;
+}
 
 std::string_view text(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -97,7 +110,6 @@ bool readProtocols(std::span<const std::uint8_t> body, ClientHelloInfo& hello) {
 
 // The body of a ClientHello handshake message (after type and length).
 ClientHelloReading readBody(std::span<const std::uint8_t> body) {
-    ClientHelloReading notTLS{ClientHelloStatus::notTLS, {}};
     Reader reader(body);
     const auto legacyVersion = reader.number(2);
     reader.take(32);  // random
@@ -106,30 +118,33 @@ ClientHelloReading readBody(std::span<const std::uint8_t> body) {
     const auto compressionMethods = reader.vector(1);
     if (!reader.ok() || (legacyVersion >> 8) != 3 || sessionID.size() > 32 ||
         cipherSuites.size() < 2 || cipherSuites.size() % 2 != 0 || compressionMethods.empty()) {
-        return notTLS;
+        return answer(ClientHelloStatus::notTLS);
     }
     ClientHelloReading reading{ClientHelloStatus::clientHello, {}};
     if (reader.atEnd()) return reading;  // an old client without extensions
 
     Reader extensions(reader.vector(2));
-    if (!reader.ok() || !reader.atEnd()) return notTLS;
+    if (!reader.ok() || !reader.atEnd()) return answer(ClientHelloStatus::notTLS);
     // Extension types may each appear once; duplicates make servers refuse the hello.
     bool seenServerName = false, seenProtocols = false;
     while (!extensions.atEnd()) {
         const auto type = extensions.number(2);
         const auto extension = extensions.vector(2);
-        if (!extensions.ok()) return notTLS;
+        if (!extensions.ok()) return answer(ClientHelloStatus::notTLS);
         switch (type) {
             case serverNameExtension:
-                if (seenServerName || !readServerName(extension, reading.hello)) return notTLS;
+                if (seenServerName || !readServerName(extension, reading.hello))
+                    return answer(ClientHelloStatus::notTLS);
                 seenServerName = true;
                 break;
             case alpnExtension:
-                if (seenProtocols || !readProtocols(extension, reading.hello)) return notTLS;
+                if (seenProtocols || !readProtocols(extension, reading.hello))
+                    return answer(ClientHelloStatus::notTLS);
                 seenProtocols = true;
                 break;
             case encryptedClientHelloExtension:
-                if (reading.hello.offersEncryptedClientHello) return notTLS;
+                if (reading.hello.offersEncryptedClientHello)
+                    return answer(ClientHelloStatus::notTLS);
                 reading.hello.offersEncryptedClientHello = true;
                 break;
             default:
@@ -143,9 +158,18 @@ std::size_t handshakeLength(std::span<const std::uint8_t, handshakeHeaderBytes> 
     return (std::size_t{header[1]} << 16) | (std::size_t{header[2]} << 8) | header[3];
 }
 
+// Letters, digits, '-' and '_': one table look-up per byte of a name.
+constexpr std::array<bool, 256> labelBytes = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<std::size_t>(c)] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                             (c >= '0' && c <= '9') || c == '-' || c == '_';
+    }
+    return table;
+}();
+
 bool isLabelByte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
+    return labelBytes[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
@@ -181,12 +205,10 @@ ClientHelloReading readClientHelloMessage(std::span<const std::uint8_t> handshak
 
 ClientHelloReading readClientHello(std::span<const std::uint8_t> flowBytes,
                                    std::span<std::uint8_t, maximumClientHelloBytes> scratch) {
-    const ClientHelloReading notTLS{ClientHelloStatus::notTLS, {}};
-    const ClientHelloReading needsMoreBytes{};
     const bool capped = flowBytes.size() >= maximumClientHelloBytes;
     flowBytes = flowBytes.first(std::min(flowBytes.size(), maximumClientHelloBytes));
     // At the cap, an unfinished ClientHello will not be finished within what we look at.
-    const auto incomplete = capped ? notTLS : needsMoreBytes;
+    const auto incomplete = capped ? ClientHelloStatus::notTLS : ClientHelloStatus::needsMoreBytes;
 
     // The message is gathered record by record; `assembled` bytes of it are in `scratch`
     // (or, while it lies within the first record, counted in place).
@@ -198,51 +220,56 @@ ClientHelloReading readClientHello(std::span<const std::uint8_t> flowBytes,
         // Judge the record header byte by byte, so that other protocols are told apart early.
         const auto available = flowBytes.size() - position;
         const auto* header = flowBytes.data() + position;
-        if (available >= 1 && header[0] != handshakeRecord) return notTLS;
-        if (available >= 2 && header[1] != 3) return notTLS;
-        if (available >= 3 && header[2] > 4) return notTLS;
-        if (available < recordHeaderBytes) return incomplete;
+        if (available >= 1 && header[0] != handshakeRecord)
+            return answer(ClientHelloStatus::notTLS);
+        if (available >= 2 && header[1] != 3) return answer(ClientHelloStatus::notTLS);
+        if (available >= 3 && header[2] > 4) return answer(ClientHelloStatus::notTLS);
+        if (available < recordHeaderBytes) return answer(incomplete);
         const std::size_t payloadBytes = (std::size_t{header[3]} << 8) | header[4];
-        if (payloadBytes == 0 || payloadBytes > maximumRecordPayload) return notTLS;
+        if (payloadBytes == 0 || payloadBytes > maximumRecordPayload)
+            return answer(ClientHelloStatus::notTLS);
         const auto payload = flowBytes.subspan(
             position + recordHeaderBytes, std::min(payloadBytes, available - recordHeaderBytes));
 
         if (inPlace && position == 0) {
             // First record: the handshake header decides the message's size.
-            if (!payload.empty() && payload[0] != clientHelloType) return notTLS;
+            if (!payload.empty() && payload[0] != clientHelloType)
+                return answer(ClientHelloStatus::notTLS);
             if (payload.size() >= handshakeHeaderBytes) {
                 messageBytes =
                     handshakeHeaderBytes + handshakeLength(payload.first<handshakeHeaderBytes>());
                 // Every further record costs a header too, so this is the least it can take.
-                if (recordHeaderBytes + messageBytes > maximumClientHelloBytes) return notTLS;
+                if (recordHeaderBytes + messageBytes > maximumClientHelloBytes)
+                    return answer(ClientHelloStatus::notTLS);
                 if (messageBytes <= payloadBytes) {
-                    if (payload.size() < messageBytes) return incomplete;
+                    if (payload.size() < messageBytes) return answer(incomplete);
                     return readBody(
                         payload.subspan(handshakeHeaderBytes, messageBytes - handshakeHeaderBytes));
                 }
             }
-            if (payload.size() < payloadBytes) return incomplete;
+            if (payload.size() < payloadBytes) return answer(incomplete);
             inPlace = false;
         }
         // Copy this record's part of the message into the scratch buffer.
         const auto wanted =
             messageBytes == 0 ? payload.size() : std::min(payload.size(), messageBytes - assembled);
-        if (assembled + wanted > scratch.size()) return notTLS;
+        if (assembled + wanted > scratch.size()) return answer(ClientHelloStatus::notTLS);
         std::memcpy(scratch.data() + assembled, payload.data(), wanted);
         assembled += wanted;
         if (messageBytes == 0 && assembled >= handshakeHeaderBytes) {
-            if (scratch[0] != clientHelloType) return notTLS;
+            if (scratch[0] != clientHelloType) return answer(ClientHelloStatus::notTLS);
             messageBytes = handshakeHeaderBytes +
                            handshakeLength(std::span<const std::uint8_t, handshakeHeaderBytes>(
                                scratch.data(), handshakeHeaderBytes));
-            if (recordHeaderBytes + messageBytes > maximumClientHelloBytes) return notTLS;
+            if (recordHeaderBytes + messageBytes > maximumClientHelloBytes)
+                return answer(ClientHelloStatus::notTLS);
             if (assembled > messageBytes) assembled = messageBytes;
         }
         if (messageBytes != 0 && assembled == messageBytes) {
             return readBody(std::span<const std::uint8_t>(scratch.data() + handshakeHeaderBytes,
                                                           messageBytes - handshakeHeaderBytes));
         }
-        if (payload.size() < payloadBytes) return incomplete;
+        if (payload.size() < payloadBytes) return answer(incomplete);
         position += recordHeaderBytes + payloadBytes;
     }
 }
