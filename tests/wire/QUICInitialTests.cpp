@@ -125,6 +125,23 @@ TEST(QUICInitialTests, ReadsARealClientsInitials) {
     }
 }
 
+// Chromium's 1935-byte ClientHello in two Initials, its CRYPTO frames shuffled among PINGs and
+// PADDING within and across the packets; either packet may arrive first.
+TEST(QUICInitialTests, ReadsChromiumsScatteredClientHelloInEitherOrder) {
+    const Bytes first = fixture("chromium-1.bin"), second = fixture("chromium-2.bin");
+    for (const bool reversed : {false, true}) {
+        SCOPED_TRACE(reversed);
+        QUICInitialReader reader;
+        EXPECT_EQ(reader.read(reversed ? second : first).status,
+                  QUICInitialStatus::needsMorePackets);
+        const auto reading = reader.read(reversed ? first : second);
+        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello);
+        EXPECT_EQ(reading.hello.serverName, "tolvane-browser-test.example.org");
+        ASSERT_EQ(reading.hello.protocolCount, 1u);
+        EXPECT_EQ(reading.hello.protocols[0], "h3");
+    }
+}
+
 // A ClientHello too large for one packet arrives in two, often the second first; packets
 // may be coalesced, retransmitted, or followed by packets of other types.
 TEST(QUICInitialTests, ReassemblesAClientHelloAcrossInitials) {

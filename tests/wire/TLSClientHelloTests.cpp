@@ -116,6 +116,7 @@ struct RealHello {
     std::string file;
     std::optional<std::string> name;
     std::vector<std::string> protocols;
+    bool echGrease = false;
 };
 
 TEST(TLSClientHello, ReadsClientHellosOfRealStacksWholeAndAtEveryCut) {
@@ -135,6 +136,8 @@ TEST(TLSClientHello, ReadsClientHellosOfRealStacksWholeAndAtEveryCut) {
         {"curl", "curl.example.net", {"h2", "http/1.1"}},
         // Two records of at most 512 bytes; protocols past the eighth are not kept.
         {"openssl-fragmented-512", longName, many},
+        // Chromium 1.9 kB: GREASE values, ML-KEM key share, a GREASE ECH offer (0xfe0d).
+        {"chromium", "tolvane-browser-test.example.org", {"h2", "http/1.1"}, true},
     };
     for (const auto& expected : hellos) {
         SCOPED_TRACE(expected.file);
@@ -149,7 +152,7 @@ TEST(TLSClientHello, ReadsClientHellosOfRealStacksWholeAndAtEveryCut) {
             reading.hello.protocols.begin() +
                 static_cast<std::ptrdiff_t>(reading.hello.protocolCount));
         EXPECT_EQ(protocols, expected.protocols);
-        EXPECT_FALSE(reading.hello.offersEncryptedClientHello);
+        EXPECT_EQ(reading.hello.offersEncryptedClientHello, expected.echGrease);
         // The flow as it arrives, cut anywhere: never an answer before the last byte.
         for (std::size_t cut = 0; cut < flow.size(); ++cut) {
             const Bytes prefix(flow.begin(), flow.begin() + static_cast<std::ptrdiff_t>(cut));
