@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <tolvane/wire/DNSAnswer.hpp>
 
+#include "BigEndian.hpp"
+
 namespace tolvane::wire {
 
 namespace {
@@ -13,12 +15,8 @@ constexpr int maximumPointerHops = 32;
 // Answer records looked at for the chain; a response needing more is not a real one.
 constexpr std::size_t maximumRecords = 64;
 
-std::uint16_t u16(Bytes m, std::size_t at) {
-    return static_cast<std::uint16_t>(m[at] << 8 | m[at + 1]);
-}
-std::uint32_t u32(Bytes m, std::size_t at) {
-    return std::uint32_t{u16(m, at)} << 16 | u16(m, at + 2);
-}
+using detail::bigEndian16;
+using detail::bigEndian32;
 
 // Where whole names were already found well-formed, and their length in wire form: in a
 // response most owners are a bare pointer to the question or to a CNAME's target, and this
@@ -133,11 +131,11 @@ bool readDNSAnswer(Bytes m, DNSAnswer& answer) {
     answer.addressCount_ = 0;
     answer.droppedAddresses_ = false;
     if (m.size() < 12) return false;
-    const std::uint16_t flags = u16(m, 2);
+    const std::uint16_t flags = bigEndian16(m, 2);
     const bool isResponse = flags & 0x8000, isTruncated = flags & 0x0200;
     const unsigned opcode = (flags >> 11) & 0xF;
-    if (!isResponse || opcode != 0 || isTruncated || u16(m, 4) != 1) return false;
-    const std::size_t answerCount = u16(m, 6);
+    if (!isResponse || opcode != 0 || isTruncated || bigEndian16(m, 4) != 1) return false;
+    const std::size_t answerCount = bigEndian16(m, 6);
 
     const std::size_t question = 12;
     std::size_t at = 0;
@@ -164,9 +162,9 @@ bool readDNSAnswer(Bytes m, DNSAnswer& answer) {
     for (std::size_t i = 0; i < answerCount; ++i) {
         const std::size_t owner = at;
         if (!walkName(m, owner, at, anyLabel, &known) || at + 10 > m.size()) return false;
-        const std::uint16_t type = u16(m, at), klass = u16(m, at + 2);
-        const std::uint32_t ttl = u32(m, at + 4);
-        const std::size_t rdlength = u16(m, at + 8);
+        const std::uint16_t type = bigEndian16(m, at), klass = bigEndian16(m, at + 2);
+        const std::uint32_t ttl = bigEndian32(m, at + 4);
+        const std::size_t rdlength = bigEndian16(m, at + 8);
         const std::size_t rdata = at + 10;
         if (rdata + rdlength > m.size()) return false;
         at = rdata + rdlength;
@@ -220,7 +218,7 @@ bool readDNSAnswer(Bytes m, DNSAnswer& answer) {
 
 bool readDNSAnswerOverTCP(Bytes stream, DNSAnswer& answer) {
     if (stream.size() < 2) return false;
-    const std::size_t length = u16(stream, 0);
+    const std::size_t length = bigEndian16(stream, 0);
     if (stream.size() - 2 < length) return false;
     return readDNSAnswer(stream.subspan(2, length), answer);
 }

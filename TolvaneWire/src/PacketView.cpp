@@ -1,16 +1,13 @@
 // PacketView.cpp: IP, TCP and UDP headers, each length checked before it is used.
 #include <tolvane/wire/PacketView.hpp>
 
+#include "BigEndian.hpp"
+
 namespace tolvane::wire {
 namespace {
 
-std::uint16_t read16(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-}
-
-std::uint32_t read32(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return (std::uint32_t{read16(bytes, at)} << 16) | read16(bytes, at + 2);
-}
+using detail::bigEndian16;
+using detail::bigEndian32;
 
 constexpr std::size_t ipv4HeaderBytes = 20;
 constexpr std::size_t ipv6HeaderBytes = 40;
@@ -29,12 +26,12 @@ std::optional<PacketView> PacketView::make(std::span<const std::uint8_t> packet)
     if (view.version_ == 4) {
         if (packet.size() < ipv4HeaderBytes) return std::nullopt;
         const std::size_t headerBytes = std::size_t{packet[0] & 0x0fu} * 4;
-        const std::size_t totalBytes = read16(packet, 2);
+        const std::size_t totalBytes = bigEndian16(packet, 2);
         if (headerBytes < ipv4HeaderBytes || totalBytes < headerBytes ||
             totalBytes > packet.size()) {
             return std::nullopt;
         }
-        const auto flagsAndOffset = read16(packet, 6);
+        const auto flagsAndOffset = bigEndian16(packet, 6);
         const bool moreFragments = (flagsAndOffset & 0x2000) != 0;
         const bool firstPiece = (flagsAndOffset & 0x1fff) == 0;
         view.source_ = packet.subspan(12, 4);
@@ -47,7 +44,7 @@ std::optional<PacketView> PacketView::make(std::span<const std::uint8_t> packet)
     }
     if (view.version_ != 6 || packet.size() < ipv6HeaderBytes) return std::nullopt;
     // A zero payload length means a jumbogram, which no link we read from carries.
-    const std::size_t payloadBytes = read16(packet, 4);
+    const std::size_t payloadBytes = bigEndian16(packet, 4);
     if (payloadBytes == 0 && packet[6] != 59) return std::nullopt;
     if (payloadBytes > packet.size() - ipv6HeaderBytes) return std::nullopt;
     view.source_ = packet.subspan(8, 16);
@@ -62,7 +59,7 @@ std::optional<PacketView> PacketView::make(std::span<const std::uint8_t> packet)
         const std::size_t headerBytes = next == fragmentHeader ? 8 : (std::size_t{rest[1]} + 1) * 8;
         if (headerBytes > rest.size()) return std::nullopt;
         if (next == fragmentHeader) {
-            const auto offsetAndFlags = read16(rest, 2);
+            const auto offsetAndFlags = bigEndian16(rest, 2);
             view.fragment_ = true;
             if ((offsetAndFlags & 0xfff8) != 0) {
                 // A later piece: its bytes continue a transport payload, not start one.
@@ -94,10 +91,10 @@ std::optional<TCPSegmentView> TCPSegmentView::make(std::span<const std::uint8_t>
     const std::size_t headerBytes = (std::size_t{segment[12]} >> 4) * 4;
     if (headerBytes < 20 || headerBytes > segment.size()) return std::nullopt;
     TCPSegmentView view;
-    view.sourcePort_ = read16(segment, 0);
-    view.destinationPort_ = read16(segment, 2);
-    view.sequence_ = read32(segment, 4);
-    view.acknowledgement_ = read32(segment, 8);
+    view.sourcePort_ = bigEndian16(segment, 0);
+    view.destinationPort_ = bigEndian16(segment, 2);
+    view.sequence_ = bigEndian32(segment, 4);
+    view.acknowledgement_ = bigEndian32(segment, 8);
     view.flags_ = segment[13];
     view.payload_ = segment.subspan(headerBytes);
     return view;
@@ -105,11 +102,11 @@ std::optional<TCPSegmentView> TCPSegmentView::make(std::span<const std::uint8_t>
 
 std::optional<UDPDatagramView> UDPDatagramView::make(std::span<const std::uint8_t> datagram) {
     if (datagram.size() < 8) return std::nullopt;
-    const std::size_t length = read16(datagram, 4);
+    const std::size_t length = bigEndian16(datagram, 4);
     if (length < 8 || length > datagram.size()) return std::nullopt;
     UDPDatagramView view;
-    view.sourcePort_ = read16(datagram, 0);
-    view.destinationPort_ = read16(datagram, 2);
+    view.sourcePort_ = bigEndian16(datagram, 0);
+    view.destinationPort_ = bigEndian16(datagram, 2);
     view.payload_ = datagram.subspan(8, length - 8);
     return view;
 }
