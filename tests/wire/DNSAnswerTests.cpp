@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -24,16 +23,14 @@ Bytes fixture(const std::string& name) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string text(const DNSAddress& address) {
-    char buffer[INET6_ADDRSTRLEN] = {};
-    inet_ntop(address.length == 4 ? AF_INET : AF_INET6, address.bytes.data(), buffer,
-              sizeof buffer);
-    return std::string(buffer) + "/" + std::to_string(address.ttl);
-}
-
 std::vector<std::string> texts(const DNSAnswer& answer) {
     std::vector<std::string> out;
-    for (const auto& address : answer.addresses()) out.push_back(text(address));
+    for (const auto& address : answer.addresses()) {
+        char buffer[INET6_ADDRSTRLEN] = {};
+        inet_ntop(address.length == 4 ? AF_INET : AF_INET6, address.bytes.data(), buffer,
+                  sizeof buffer);
+        out.push_back(std::string(buffer) + "/" + std::to_string(address.ttl));
+    }
     return out;
 }
 
@@ -75,19 +72,15 @@ struct Message {
     Message& cname(std::string_view target) {
         Message data(0);
         data.bytes.clear();
-        data.name(target);
-        return record(5, data.bytes);
+        return record(5, data.name(target).bytes);
     }
 };
-
-bool read(const Bytes& message, DNSAnswer& answer) {
-    return readDNSAnswer(message, answer);
-}
 
 }  // namespace
 
 // dnsmasq's answers: CNAME chains of one and two links, long names, several A and AAAA
-// records, and TTLs as configured (600, or 60 for the CNAME with four addresses).
+// records, and TTLs as configured (600, or 60 for the CNAME with four addresses). Each cut
+// short is refused.
 TEST(DNSAnswerTests, ReadsRealResponses) {
     struct Case {
         const char* file;
@@ -112,10 +105,15 @@ TEST(DNSAnswerTests, ReadsRealResponses) {
     };
     DNSAnswer answer;
     for (const auto& c : cases) {
-        ASSERT_TRUE(read(fixture(c.file), answer)) << c.file;
+        const Bytes message = fixture(c.file);
+        ASSERT_TRUE(readDNSAnswer(message, answer)) << c.file;
         EXPECT_EQ(answer.questionName(), c.name) << c.file;
         EXPECT_EQ(texts(answer), c.addresses) << c.file;
         EXPECT_FALSE(answer.droppedAddresses());
+        // Every prefix is malformed: its header promises records it lacks.
+        for (std::size_t n = 0; n < message.size(); ++n) {
+            ASSERT_FALSE(readDNSAnswer(std::span(message).first(n), answer)) << c.file << n;
+        }
     }
 }
 
@@ -125,16 +123,12 @@ TEST(DNSAnswerTests, LargeAnswersOverTCPAndEDNSButNotTruncatedOnes) {
     DNSAnswer answer;
     const Bytes tcp = fixture("many-a-tcp.bin");
     ASSERT_TRUE(readDNSAnswerOverTCP(tcp, answer));
-    EXPECT_EQ(answer.questionName(), "many.test");
-    ASSERT_EQ(answer.addresses().size(), 40u);
-    std::vector<std::string> all = texts(answer);
-    std::sort(all.begin(), all.end());
-    EXPECT_EQ(all.front(), "203.0.113.1/600");
+    const auto all = texts(answer);
     EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 40u);
 
-    ASSERT_TRUE(read(fixture("many-a-edns.bin"), answer));
+    ASSERT_TRUE(readDNSAnswer(fixture("many-a-edns.bin"), answer));
     EXPECT_EQ(answer.addresses().size(), 40u);
-    EXPECT_FALSE(read(fixture("many-a-truncated.bin"), answer));
+    EXPECT_FALSE(readDNSAnswer(fixture("many-a-truncated.bin"), answer));
 
     // The TCP reader waits for the whole message and ignores what follows it.
     for (std::size_t n = 0; n < tcp.size(); ++n) {
@@ -143,17 +137,6 @@ TEST(DNSAnswerTests, LargeAnswersOverTCPAndEDNSButNotTruncatedOnes) {
     Bytes twoMessages = tcp;
     twoMessages.insert(twoMessages.end(), tcp.begin(), tcp.begin() + 5);
     EXPECT_TRUE(readDNSAnswerOverTCP(twoMessages, answer));
-}
-
-// Every prefix of a real response is malformed (its header promises records it lacks).
-TEST(DNSAnswerTests, CutShortRealResponsesYieldNothing) {
-    DNSAnswer answer;
-    for (const char* file : {"cname-four-a.bin", "long-cname-aaaa.bin", "two-cnames-a.bin"}) {
-        const Bytes message = fixture(file);
-        for (std::size_t n = 0; n < message.size(); ++n) {
-            EXPECT_FALSE(readDNSAnswer(std::span(message).first(n), answer)) << file << " " << n;
-        }
-    }
 }
 
 // Only records owned by the question or a name its CNAMEs reach count, whatever order the
@@ -166,64 +149,42 @@ TEST(DNSAnswerTests, FollowsTheChainAndIgnoresUnrelatedOwners) {
     reversed.question("www.a.test").name("c.test").a(3).name("b.test").cname("c.test");
     reversed.pointer(12).cname("b.test").name("unrelated.test").a(9);
     reversed.name("WWW.A.TEST").a(1);
-    ASSERT_TRUE(read(reversed.bytes, answer));
+    ASSERT_TRUE(readDNSAnswer(reversed.bytes, answer));
     EXPECT_EQ(texts(answer), (std::vector<std::string>{"192.0.2.3/300", "192.0.2.1/300"}));
 
     Message loop(3);
     loop.question("x.test").pointer(12).cname("y.test").name("y.test").cname("x.test");
     loop.name("y.test").a(7);
-    ASSERT_TRUE(read(loop.bytes, answer));
+    ASSERT_TRUE(readDNSAnswer(loop.bytes, answer));
     EXPECT_EQ(texts(answer), (std::vector<std::string>{"192.0.2.7/300"}));
 
     // An A record for the CNAME's owner's parent is not on the chain.
     Message unrelated(2);
     unrelated.question("www.a.test").name("a.test").a(1).name("x.www.a.test").a(2);
-    ASSERT_TRUE(read(unrelated.bytes, answer));
+    ASSERT_TRUE(readDNSAnswer(unrelated.bytes, answer));
     EXPECT_TRUE(answer.addresses().empty());
 }
 
-// Compression pointers that loop, point forward, or chain too long; labels that would make
-// another dotted name; names over 255 bytes; bad record lengths; not a response.
+// Labels that would make another dotted name, a CNAME whose data is no name, and messages
+// that are no response to one question. (Pointer loops, names over 255 bytes and address
+// records of the wrong length are DNSAnswerFuzz's.)
 TEST(DNSAnswerTests, RefusesMalformedMessages) {
     DNSAnswer answer;
-    const auto refused = [&](const Message& m) { return !read(m.bytes, answer); };
-
-    EXPECT_TRUE(refused(Message(0).pointer(12).u16(1).u16(1)));  // question points at itself
-    EXPECT_TRUE(refused(Message(1).question("a.test").pointer(100).a(1)));  // forward
-    Message selfLoop(1);
-    selfLoop.question("a.test").raw({1, 'x'}).pointer(selfLoop.bytes.size()).a(1);
-    EXPECT_TRUE(refused(selfLoop));
-
-    // 40 names, each one label and a pointer to the previous: the last is 41 hops deep.
-    Message deep(1);
-    deep.question("a.test");
-    std::size_t previous = 12;
-    for (int i = 0; i < 40; ++i) {
-        const std::size_t here = deep.bytes.size();
-        deep.raw({1, 'x'}).pointer(static_cast<std::uint16_t>(previous));
-        previous = here;
+    for (const Message& m : {
+             Message(0).raw({3, 'a', '.', 'b', 0}).u16(1).u16(1),
+             Message(0).raw({3, 'a', 0, 'b', 0}).u16(1).u16(1),
+             Message(1).question("a.test").pointer(12).record(5, {0, 0}),
+             Message(0, 0x0100).question("a.test"),     // a query
+             Message(0, 0x8980).question("a.test"),     // opcode 1
+             Message(0, 0x8180, 2).question("a.test"),  // two questions
+             Message(0, 0x8180, 0),
+         }) {
+        EXPECT_FALSE(readDNSAnswer(m.bytes, answer)) << m.bytes.size();
     }
-    deep.pointer(static_cast<std::uint16_t>(previous)).a(1);
-    EXPECT_TRUE(refused(deep));
-
-    EXPECT_TRUE(refused(Message(0).raw({3, 'a', '.', 'b', 0}).u16(1).u16(1)));
-    EXPECT_TRUE(refused(Message(0).raw({3, 'a', 0, 'b', 0}).u16(1).u16(1)));
-    Message longName(0);
-    for (int i = 0; i < 5; ++i) longName.raw({50}).bytes.insert(longName.bytes.end(), 50, 'x');
-    EXPECT_TRUE(refused(longName.raw({4, 'a', 'b', 'c', 'd', 0}).u16(1).u16(1)));  // 260 bytes
-    EXPECT_TRUE(refused(Message(1).question("a.test").pointer(12).record(1, {1, 2, 3})));
-    EXPECT_TRUE(refused(Message(1).question("a.test").pointer(12).record(28, Bytes(4, 1))));
-    EXPECT_TRUE(refused(Message(1).question("a.test").pointer(12).record(5, {0, 0})));
-    EXPECT_TRUE(refused(Message(0, 0x0100).question("a.test")));     // a query
-    EXPECT_TRUE(refused(Message(0, 0x8980).question("a.test")));     // opcode 1
-    EXPECT_TRUE(refused(Message(0, 0x8180, 2).question("a.test")));  // two questions
-    EXPECT_TRUE(refused(Message(0, 0x8180, 0)));
-
     // A name of exactly 255 bytes is fine: 63+63+63+61 characters and 4 length bytes and root.
-    Message longest(0);
-    std::string name = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
-                       std::string(63, 'c') + "." + std::string(61, 'd');
-    ASSERT_TRUE(read(longest.question(name).bytes, answer));
+    const std::string name = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                             std::string(63, 'c') + "." + std::string(61, 'd');
+    ASSERT_TRUE(readDNSAnswer(Message(0).question(name).bytes, answer));
     EXPECT_EQ(answer.questionName(), name);
 }
 
@@ -236,7 +197,6 @@ TEST(DNSAnswerTests, ReadingAllocatesNothing) {
     const auto before = tolvane::testing::allocationCount();
     ASSERT_TRUE(readDNSAnswer(message, answer));
     EXPECT_EQ(tolvane::testing::allocationCount(), before);
-    EXPECT_GE(answer.questionName().size(), 40u);
     EXPECT_EQ(answer.addresses().size(), 4u);
 }
 

@@ -96,49 +96,37 @@ TEST(QUICInitialTests, KeysAndSealingMatchThePublishedSamples) {
         EXPECT_EQ(hex(packet),
                   hex(fixture(std::string(prefixOf(version)) + "-client-initial.bin")));
     }
-    EXPECT_FALSE(deriveClientInitialKeys(0xff00001d, dcid));
-    EXPECT_FALSE(deriveClientInitialKeys(quicVersion1, Bytes(21, 1)));
 }
 
-TEST(QUICInitialTests, ReadsThePublishedInitials) {
-    for (const auto version : versions) {
+// The published Initials; a real client's (ngtcp2 over GnuTLS) and its retransmission read on
+// the same flow; Chromium's 1935-byte ClientHello in two Initials, its CRYPTO frames shuffled
+// among PINGs and PADDING within and across the packets, in either order.
+TEST(QUICInitialTests, ReadsPublishedAndRealClientsInitials) {
+    constexpr auto hello = QUICInitialStatus::clientHello;
+    constexpr auto more = QUICInitialStatus::needsMorePackets;
+    const std::string chromium = "tolvane-browser-test.example.org";
+    struct Case {
+        std::vector<std::pair<std::string, QUICInitialStatus>> files;
+        std::string name, protocol;
+    };
+    const std::vector<Case> cases = {
+        {{{"rfc9001-client-initial.bin", hello}}, "example.com", "alpn"},
+        {{{"rfc9369-client-initial.bin", hello}}, "example.com", "alpn"},
+        {{{"ngtcp2-initial.bin", hello}, {"ngtcp2-retransmission.bin", hello}}, "localhost", "h3"},
+        {{{"chromium-1.bin", more}, {"chromium-2.bin", hello}}, chromium, "h3"},
+        {{{"chromium-2.bin", more}, {"chromium-1.bin", hello}}, chromium, "h3"},
+    };
+    for (const auto& c : cases) {
         QUICInitialReader reader;
-        const auto reading =
-            reader.read(fixture(std::string(prefixOf(version)) + "-client-initial.bin"));
-        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello) << prefixOf(version);
-        EXPECT_EQ(reading.hello.serverName, "example.com");
-        ASSERT_EQ(reading.hello.protocolCount, 1u);
-        EXPECT_EQ(reading.hello.protocols[0], "alpn");
-    }
-}
-
-// A real client's Initials (ngtcp2 over GnuTLS): its ClientHello, then the same again in
-// the retransmission of its Initial, read on the same flow.
-TEST(QUICInitialTests, ReadsARealClientsInitials) {
-    QUICInitialReader reader;
-    for (const char* file : {"ngtcp2-initial.bin", "ngtcp2-retransmission.bin"}) {
-        const auto reading = reader.read(fixture(file));
-        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello) << file;
-        EXPECT_EQ(reading.hello.serverName, "localhost");
-        ASSERT_GE(reading.hello.protocolCount, 1u);
-        EXPECT_EQ(reading.hello.protocols[0], "h3");
-    }
-}
-
-// Chromium's 1935-byte ClientHello in two Initials, its CRYPTO frames shuffled among PINGs and
-// PADDING within and across the packets; either packet may arrive first.
-TEST(QUICInitialTests, ReadsChromiumsScatteredClientHelloInEitherOrder) {
-    const Bytes first = fixture("chromium-1.bin"), second = fixture("chromium-2.bin");
-    for (const bool reversed : {false, true}) {
-        SCOPED_TRACE(reversed);
-        QUICInitialReader reader;
-        EXPECT_EQ(reader.read(reversed ? second : first).status,
-                  QUICInitialStatus::needsMorePackets);
-        const auto reading = reader.read(reversed ? first : second);
-        ASSERT_EQ(reading.status, QUICInitialStatus::clientHello);
-        EXPECT_EQ(reading.hello.serverName, "tolvane-browser-test.example.org");
-        ASSERT_EQ(reading.hello.protocolCount, 1u);
-        EXPECT_EQ(reading.hello.protocols[0], "h3");
+        for (const auto& [file, status] : c.files) {
+            SCOPED_TRACE(file);
+            const auto reading = reader.read(fixture(file));
+            ASSERT_EQ(reading.status, status);
+            if (status != hello) continue;
+            EXPECT_EQ(reading.hello.serverName, c.name);
+            ASSERT_GE(reading.hello.protocolCount, 1u);
+            EXPECT_EQ(reading.hello.protocols[0], c.protocol);
+        }
     }
 }
 
@@ -156,7 +144,6 @@ TEST(QUICInitialTests, ReassemblesAClientHelloAcrossInitials) {
         const Bytes first = seal(version, firstFrames, 0), second = seal(version, secondFrames, 1);
 
         QUICInitialReader reader;
-        EXPECT_EQ(reader.read(second).status, QUICInitialStatus::needsMorePackets);
         EXPECT_EQ(reader.read(second).status, QUICInitialStatus::needsMorePackets);
         const auto reading = reader.read(first);
         ASSERT_EQ(reading.status, QUICInitialStatus::clientHello);
@@ -178,8 +165,10 @@ TEST(QUICInitialTests, ReassemblesAClientHelloAcrossInitials) {
     }
 }
 
-// What cannot be opened leaves the flow as it was: a wrong tag, an unknown version, a short
-// header, a cut datagram; CRYPTO data that is no ClientHello, or lies past 4,096 bytes.
+// What cannot be opened leaves the flow as it was: a wrong tag, an unknown version, a cut
+// datagram (other cuts and short headers are QUICInitialFuzz's). CRYPTO data past 4,096
+// bytes is not waited for; data that is no ClientHello ends the flow; a frame no Initial
+// may carry (STREAM) ends the packet, but what came before it counts.
 TEST(QUICInitialTests, UnreadableInitialsChangeNothing) {
     const Bytes packet = fixture("rfc9001-client-initial.bin");
     QUICInitialReader reader;
@@ -189,34 +178,22 @@ TEST(QUICInitialTests, UnreadableInitialsChangeNothing) {
     Bytes otherVersion = packet;
     otherVersion[1] = 0xff, otherVersion[4] = 0x1d;  // draft 29
     EXPECT_EQ(reader.read(otherVersion).status, QUICInitialStatus::notReadableInitial);
-    Bytes shortHeader = packet;
-    shortHeader[0] = 0x41;
-    EXPECT_EQ(reader.read(shortHeader).status, QUICInitialStatus::notReadableInitial);
-    for (std::size_t n = 0; n < packet.size(); n += 7) {
-        ASSERT_EQ(reader.read(std::span(packet).first(n)).status,
-                  QUICInitialStatus::notReadableInitial)
-            << n;
-    }
+    EXPECT_EQ(reader.read(std::span(packet).first(packet.size() - 1)).status,
+              QUICInitialStatus::notReadableInitial);
     EXPECT_EQ(reader.read(packet).status, QUICInitialStatus::clientHello);
 
-    Bytes far;
-    appendCrypto(far, 5000, publishedClientHello(quicVersion1));
-    reader.reset();
-    EXPECT_EQ(reader.read(seal(quicVersion1, far, 0)).status, QUICInitialStatus::needsMorePackets);
-
-    Bytes serverHello = {0x02, 0x00, 0x00, 0x04, 0x03, 0x03, 0x00, 0x00};
-    Bytes notHello;
-    appendCrypto(notHello, 0, serverHello);
-    reader.reset();
-    EXPECT_EQ(reader.read(seal(quicVersion1, notHello, 0)).status,
-              QUICInitialStatus::notClientHello);
-
-    // A frame no Initial may carry (STREAM) ends the packet; what came before it counts.
-    Bytes stream;
-    appendCrypto(stream, 0, publishedClientHello(quicVersion1));
+    const Bytes hello = publishedClientHello(quicVersion1);
+    Bytes far, notHello, stream;
+    appendCrypto(far, 5000, hello);
+    appendCrypto(notHello, 0, Bytes{0x02, 0x00, 0x00, 0x04, 0x03, 0x03, 0x00, 0x00});
+    appendCrypto(stream, 0, hello);
     stream.insert(stream.end(), {0x08, 0x00, 0x01, 0xaa});
-    reader.reset();
-    EXPECT_EQ(reader.read(seal(quicVersion1, stream, 0)).status, QUICInitialStatus::clientHello);
+    for (const auto& [frames, status] : {std::pair{far, QUICInitialStatus::needsMorePackets},
+                                         std::pair{notHello, QUICInitialStatus::notClientHello},
+                                         std::pair{stream, QUICInitialStatus::clientHello}}) {
+        reader.reset();
+        EXPECT_EQ(reader.read(seal(quicVersion1, frames, 0)).status, status);
+    }
 }
 
 }  // namespace tolvane::wire
