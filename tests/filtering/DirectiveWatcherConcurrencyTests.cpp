@@ -36,7 +36,7 @@ const auto healthy = EnforcementHealthStatus::healthy();
 const auto recovering = EnforcementHealthStatus::degraded(DegradedReason::recoveringFromCorruption);
 const auto failedOpen = EnforcementHealthStatus::degraded(DegradedReason::failedOpen);
 
-// What the handlers were called with, in order, and on which thread last.
+// What the handlers were called with, in order.
 using Delivery = std::variant<EnforcementDirective, EnforcementHealthStatus>;
 using Deliveries = std::vector<Delivery>;
 
@@ -49,7 +49,6 @@ public:
     void record(Delivery delivery) {
         std::scoped_lock lock(mutex_);
         deliveries_.push_back(std::move(delivery));
-        thread_ = std::this_thread::get_id();
         changed_.notify_all();
     }
     // Waits until `done` holds for the deliveries (a failure after a minute); returns them.
@@ -73,10 +72,6 @@ public:
         std::scoped_lock lock(mutex_);
         return deliveries_;
     }
-    std::thread::id thread() {
-        std::scoped_lock lock(mutex_);
-        return thread_;
-    }
     void clear() {
         std::scoped_lock lock(mutex_);
         deliveries_.clear();
@@ -86,7 +81,6 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     Deliveries deliveries_;
-    std::thread::id thread_;
 };
 
 class DirectiveWatcherConcurrency : public ::testing::Test {
@@ -96,10 +90,15 @@ protected:
         return FileEnforcementDirectiveStore(directory());
     }
 
-    std::unique_ptr<EnforcementDirectiveWatcher> makeWatcher(Recorder& to) {
+    // A watcher recording into `to`, calling `also` after each directive it records.
+    std::unique_ptr<EnforcementDirectiveWatcher> makeWatcher(
+        Recorder& to, std::function<void(const EnforcementDirective&)> also = nullptr) {
         return std::make_unique<EnforcementDirectiveWatcher>(
             store(), queue, [&to](const EnforcementHealthStatus& s) { to.record(s); },
-            [&to](const EnforcementDirective& d) { to.record(d); });
+            [&to, also](const EnforcementDirective& d) {
+                to.record(d);
+                if (also) also(d);
+            });
     }
     std::unique_ptr<EnforcementDirectiveWatcher> makeWatcher() { return makeWatcher(recorder); }
 
@@ -125,7 +124,6 @@ protected:
         Recorder witnessed;
         auto witness = makeWatcher(witnessed);
         witness->start();
-        ASSERT_TRUE(witness->isWatching());
         store().publish(directive);
         witnessed.waitForDelivery(directive);
         queue.sync([] {});
@@ -136,37 +134,14 @@ protected:
     Recorder recorder;
 };
 
-TEST_F(DirectiveWatcherConcurrency, StartWithoutDirectoryIsSilentAndWatchesNothing) {
-    auto watcher = makeWatcher();
-    watcher->start();
-    EXPECT_FALSE(watcher->isWatching());
-    fs::create_directory(directory());
-    publishWitnessed(enforcing(1, 1));
-    EXPECT_TRUE(recorder.deliveries().empty());
-    EXPECT_EQ(watcher->adoptedDirective(), std::nullopt);
-}
-
-TEST_F(DirectiveWatcherConcurrency, StartDeliversTheFileOnTheCallingThreadBeforeReturning) {
-    store().publish(enforcing(2, 600));
-    auto watcher = makeWatcher();
-    watcher->start();
-    EXPECT_EQ(recorder.deliveries(), (Deliveries{enforcing(2, 600), healthy}));
-    EXPECT_EQ(recorder.thread(), std::this_thread::get_id());
-    EXPECT_EQ(watcher->adoptedDirective(), enforcing(2, 600));
-    EXPECT_TRUE(watcher->isWatching());
-}
-
 // A publication made while start() reads the file is delivered after it, not left unseen
 // until the next change. The handler publishes from inside start()'s own delivery.
 TEST_F(DirectiveWatcherConcurrency, PublicationDuringTheFirstReadIsDeliveredAfterIt) {
     store().publish(enforcing(1, 1));
     std::atomic<bool> published{false};
-    auto watcher = std::make_unique<EnforcementDirectiveWatcher>(
-        store(), queue, [&](const EnforcementHealthStatus& s) { recorder.record(s); },
-        [&](const EnforcementDirective& d) {
-            recorder.record(d);
-            if (!published.exchange(true)) store().publish(enforcing(2, 2));
-        });
+    auto watcher = makeWatcher(recorder, [&](const EnforcementDirective&) {
+        if (!published.exchange(true)) store().publish(enforcing(2, 2));
+    });
     watcher->start();
     recorder.waitForDelivery(enforcing(2, 2));
     EXPECT_EQ(watcher->adoptedDirective(), enforcing(2, 2));
@@ -187,7 +162,8 @@ TEST_F(DirectiveWatcherConcurrency, CorruptFileAtStartFailsOpenUntilAGoodOneArri
     EXPECT_EQ(watcher->adoptedDirective(), enforcing(1, 1));
 }
 
-// Each damage to a file that held a good directive reports recovery and keeps the directive;
+// Each damage to a file that held a good directive reports recovery and keeps the directive
+// (which load() failures there are is the store's test);
 // the next good file is adopted, older or not. Each damage replaces the good file in one
 // step, so a recovery report can only come from reading the damage.
 TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDirective) {
@@ -197,20 +173,9 @@ TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDire
     const auto url = store().url();
     const auto damage = tmp.path() / "damage";  // outside the watched directory
     // Each makes the damage at `damage`, then swaps it in; none means damage in place.
-    const auto text = [&](const std::string& t) {
-        return [&damage, t] { std::ofstream(damage, std::ios::binary) << t; };
-    };
     const std::vector<std::pair<std::string, std::function<void()>>> damages = {
-        {"garbage", text("garbage")},
-        {"empty", text("")},
+        {"garbage", [&] { std::ofstream(damage, std::ios::binary) << "garbage"; }},
         {"directory", [&] { fs::create_directory(damage); }},
-        {"dangling link", [&] { fs::create_symlink(directory() / "nowhere", damage); }},
-        {"fifo", [&] { ::mkfifo(damage.c_str(), 0600); }},
-        {"huge",
-         [&] {
-             text("{}")();
-             fs::resize_file(damage, 100 * 1024 * 1024);
-         }},
         {"deleted", nullptr},
         {"rewritten in place", nullptr},
     };
@@ -230,8 +195,7 @@ TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDire
         } else {
             std::ofstream(url, std::ios::binary) << "{\"publishedAt\":";
         }
-        const auto seen =
-            recorder.waitUntil([](const Deliveries& d) { return contains(d, recovering); });
+        const auto seen = recorder.waitUntil([](auto& d) { return contains(d, recovering); });
         const auto firstRecovery = std::find(seen.begin(), seen.end(), Delivery(recovering));
         for (auto d = seen.begin(); d != seen.end(); ++d) {
             const bool goodRead = *d == Delivery(good) || *d == Delivery(healthy);
@@ -246,14 +210,17 @@ TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDire
     EXPECT_EQ(watcher->adoptedDirective(), enforcing(2, 100));
 }
 
-// The attribute changes come before the move in the watch's order of events: had they
-// reloaded, the old directive would be delivered ahead of the new one (unless both were
-// merged into one reload, which hides the fault but never fails a good watcher).
-TEST_F(DirectiveWatcherConcurrency, AttributeChangesAloneReloadNothing) {
+// start() delivers the file before it returns. The attribute changes come before the move in
+// the watch's order of events: had they reloaded, the old directive would be delivered ahead
+// of the new one (unless both were merged into one reload, which hides the fault but never
+// fails a good watcher).
+TEST_F(DirectiveWatcherConcurrency, StartDeliversTheFileAndAttributeChangesReloadNothing) {
     store().publish(enforcing(1, 1));
     auto watcher = makeWatcher();
     watcher->start();
-    recorder.clear();  // start() delivered on this thread, and nothing has changed since
+    EXPECT_EQ(recorder.deliveries(), (Deliveries{enforcing(1, 1), healthy}));
+    EXPECT_EQ(watcher->adoptedDirective(), enforcing(1, 1));
+    recorder.clear();
     fs::permissions(store().url(), fs::perms::owner_read);
     fs::permissions(directory(), fs::perms::owner_all | fs::perms::group_exec);
     moveIn(enforcing(2, 2));
@@ -262,18 +229,23 @@ TEST_F(DirectiveWatcherConcurrency, AttributeChangesAloneReloadNothing) {
     EXPECT_EQ(watcher->adoptedDirective(), enforcing(2, 2));
 }
 
-TEST_F(DirectiveWatcherConcurrency, StopAnyNumberOfTimesEndsDeliveries) {
+// A watcher started without its directory, or stopped (any number of times, before start
+// too), sees no publication.
+TEST_F(DirectiveWatcherConcurrency, StartWithoutDirectoryAndStopEndDeliveries) {
+    auto early = makeWatcher();
+    early->start();
+    EXPECT_FALSE(early->isWatching());
     auto watcher = makeWatcher();
-    watcher->stop();  // before start: nothing to stop
+    watcher->stop();
     store().publish(enforcing(1, 1));
     watcher->start();
     watcher->stop();
     watcher->stop();
     EXPECT_FALSE(watcher->isWatching());
-    recorder.clear();
+    recorder.clear();  // holds only the stopped watcher's first read
     publishWitnessed(enforcing(2, 2));
     EXPECT_TRUE(recorder.deliveries().empty());
-    EXPECT_EQ(watcher->adoptedDirective(), enforcing(1, 1));
+    EXPECT_EQ(early->adoptedDirective(), std::nullopt);
 }
 
 TEST_F(DirectiveWatcherConcurrency, DeletedDirectoryEndsTheWatch) {
@@ -302,7 +274,7 @@ TEST_F(DirectiveWatcherConcurrency, DestroyedWhileEventsAreInFlightCallsNothingA
     std::thread publisher([&] {
         for (std::int64_t i = 2; publishing; ++i) store().publish(enforcing(i, 1));
     });
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 15; ++round) {
         auto destroyed = std::make_shared<std::atomic<bool>>(false);
         auto lateCalls = std::make_shared<std::atomic<int>>(0);
         auto check = [destroyed, lateCalls] {
@@ -356,9 +328,7 @@ TEST_F(DirectiveWatcherConcurrency, StormOfAtomicPublicationsFromAnotherProcess)
     auto result = tolvane::testing::runProcess(
         {tolvane::testing::builtProgram("tolvane-publish-storm"), directory().string(), "3000"});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    auto last = decodeJSON<EnforcementDirective>(result.standardOutput);
-    EXPECT_EQ(last.generation(), 3000);
-
+    const auto last = decodeJSON<EnforcementDirective>(result.standardOutput);
     const auto seen = recorder.waitForDelivery(last);
     std::size_t directives = 0;
     for (const auto& d : seen) {
@@ -369,8 +339,6 @@ TEST_F(DirectiveWatcherConcurrency, StormOfAtomicPublicationsFromAnotherProcess)
         }
     }
     EXPECT_GT(directives, 1u);
-    // The last publication is the file from now on: whatever the watcher delivers, and
-    // adopts, is it.
     EXPECT_EQ(watcher->adoptedDirective(), last);
 }
 

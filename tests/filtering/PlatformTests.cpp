@@ -40,9 +40,7 @@ TEST(SerialQueueConcurrency, RunsEachProducersWorkInOrderOnOneThreadAndDrainsOnD
     std::vector<std::vector<int>> order(5);
     std::set<std::thread::id> threads;
     {
-        SerialQueue queue("com.tolvane.test.queue");
-        EXPECT_EQ(queue.label(), "com.tolvane.test.queue");
-        EXPECT_FALSE(queue.isCurrent());
+        SerialQueue queue("queue");
         std::vector<std::thread> producers;
         for (int p = 0; p < 4; ++p) {
             producers.emplace_back([&, p] {
@@ -86,22 +84,16 @@ protected:
     // A suspended watch on `path` whose handler keeps the events (on the queue).
     std::unique_ptr<DirectoryWatch> watch(const std::filesystem::path& path) {
         auto made = DirectoryWatch::make(path, queue);
-        if (made) {
-            made->setEventHandler([this](const DirectoryEvents& e) {
-                if (!queue.isCurrent()) offQueue = true;
-                events.push_back(e);
-            });
-        }
+        made->setEventHandler([this](const DirectoryEvents& e) {
+            if (!queue.isCurrent()) offQueue = true;
+            events.push_back(e);
+        });
         return made;
     }
     std::vector<DirectoryEvents> seen() {
         std::vector<DirectoryEvents> copy;
         queue.sync([&] { copy = events; });
         return copy;
-    }
-    // Runs the queue dry: every event the watch has read by now has been handled.
-    void drain() {
-        queue.sync([] {});
     }
 
     tolvane::testing::TemporaryDirectory dir;
@@ -110,24 +102,15 @@ protected:
     SerialQueue queue{"watch"};  // last, so it drains before the rest goes
 };
 
-TEST_F(DirectoryWatchConcurrency, RefusesWhatIsNotADirectory) {
-    writeFile(dir.path() / "file");
-    EXPECT_EQ(DirectoryWatch::make(dir.path() / "missing", queue), nullptr);
-    EXPECT_EQ(DirectoryWatch::make(dir.path() / "file", queue), nullptr);
-}
-
-TEST_F(DirectoryWatchConcurrency, DeliversRenamesOnTheQueueAndFollowsTheMovedDirectory) {
+// A deleted directory ending the watch, and a missing one refused, are the directive
+// watcher's tests, through the same watch.
+TEST_F(DirectoryWatchConcurrency, DeliversOnTheQueueAndFollowsTheMovedDirectory) {
     std::filesystem::create_directory(dir.path() / "a");
     auto w = watch(dir.path() / "a");
-    ASSERT_NE(w, nullptr);
-    EXPECT_GE(w->descriptor(), 0);
     w->resume();
-    writeFile(dir.path() / "a" / ".tmp");
-    std::filesystem::rename(dir.path() / "a" / ".tmp", dir.path() / "a" / "file.json");
+    writeFile(dir.path() / "a" / "file.json");
     ASSERT_TRUE(eventually([&] { return !seen().empty(); }));
     EXPECT_TRUE(seen().front().entriesChanged);
-    EXPECT_FALSE(seen().front().directoryDeleted);
-
     std::filesystem::rename(dir.path() / "a", dir.path() / "b");
     ASSERT_TRUE(eventually([&] { return seen().back().directoryMoved; }));
     const std::size_t before = seen().size();
@@ -136,61 +119,42 @@ TEST_F(DirectoryWatchConcurrency, DeliversRenamesOnTheQueueAndFollowsTheMovedDir
     EXPECT_FALSE(offQueue);
 }
 
-TEST_F(DirectoryWatchConcurrency, CancelTwiceRunsTheCancelHandlerOnceAndStopsEvents) {
+// Cancelled twice, from its own handler, by its destructor or never resumed: the cancel
+// handler runs once, on the queue, and no event follows.
+TEST_F(DirectoryWatchConcurrency, CancelRunsTheCancelHandlerOnceAndStopsEvents) {
     std::atomic<int> cancels{0};
-    std::atomic<bool> cancelOnQueue{false};
+    std::atomic<bool> cancelOffQueue{false};
+    const auto countCancels = [&](DirectoryWatch& w) {
+        w.setCancelHandler([&] {
+            ++cancels;
+            if (!queue.isCurrent()) cancelOffQueue = true;
+        });
+    };
+    countCancels(*DirectoryWatch::make(dir.path(), queue));  // never resumed, destroyed
     auto w = watch(dir.path());
-    ASSERT_NE(w, nullptr);
-    w->setCancelHandler([&] {
-        ++cancels;
-        cancelOnQueue = queue.isCurrent();
-    });
+    countCancels(*w);
     w->resume();
     w->cancel();
     w->cancel();
     writeFile(dir.path() / "after");
-    drain();  // cancel() has stopped the reading, so nothing can still be on its way
-    EXPECT_EQ(cancels.load(), 1);
-    EXPECT_TRUE(cancelOnQueue);
+    queue.sync([] {});  // cancel() has stopped the reading, so nothing can still be on its way
     EXPECT_TRUE(seen().empty());
-    EXPECT_EQ(w->descriptor(), -1);
     w.reset();  // the destructor cancels again, harmlessly
-    queue.sync([] {});
-    EXPECT_EQ(cancels.load(), 1);
-}
 
-TEST_F(DirectoryWatchConcurrency, CancelFromTheEventHandlerAndUnresumedWatches) {
-    std::atomic<int> cancels{0};
-    auto unresumed = DirectoryWatch::make(dir.path(), queue);
-    ASSERT_NE(unresumed, nullptr);
-    unresumed->setCancelHandler([&] { ++cancels; });
-    unresumed.reset();
-
-    auto w = DirectoryWatch::make(dir.path(), queue);
+    w = DirectoryWatch::make(dir.path(), queue);
     w->setEventHandler([&, raw = w.get()](const DirectoryEvents& e) {
         raw->cancel();
         events.push_back(e);
     });
-    w->setCancelHandler([&] { ++cancels; });
+    countCancels(*w);
     w->resume();
     writeFile(dir.path() / "a");
     ASSERT_TRUE(eventually([&] { return !seen().empty(); }));
     writeFile(dir.path() / "b");
-    drain();
+    queue.sync([] {});
     EXPECT_EQ(seen().size(), 1u);
-    EXPECT_EQ(cancels.load(), 2);
-}
-
-TEST_F(DirectoryWatchConcurrency, DeletedDirectoryEndsTheWatch) {
-    auto watched = dir.path() / "watched";
-    std::filesystem::create_directory(watched);
-    auto w = watch(watched);
-    ASSERT_NE(w, nullptr);
-    w->resume();
-    std::filesystem::remove(watched);
-    ASSERT_TRUE(eventually([&] { return !seen().empty() && seen().back().directoryDeleted; }));
-    // That a directory made anew at the same path is not watched is the directive watcher's
-    // test, through the same watch.
+    EXPECT_EQ(cancels.load(), 3);
+    EXPECT_FALSE(cancelOffQueue);
 }
 
 class LoggerTest : public ::testing::Test {
@@ -198,46 +162,38 @@ protected:
     void TearDown() override { Logger::setShowsPrivateData(std::nullopt); }
 };
 
-// Private arguments in the provider's own messages, shown and hidden, are checked by the
-// filter host's tests.
-TEST_F(LoggerTest, FormatsNumbersPercentPrivacyAndLineBreaks) {
+// Private arguments hide unless shown; a line break cannot split a record's line. The
+// provider's own messages are checked by the filter host's tests.
+TEST_F(LoggerTest, HidesPrivateArgumentsAndKeepsEachRecordOnOneLine) {
     Logger log("s", "c");
     LogCapture capture;
-    log.notice("%d%% of %llu, %.2f, %5s|%x, %{private}d %{public}s", Public(50),
-               Public(18446744073709551615ull), Public(0.125), Public("ab"), Public(255),
-               Private(7), Public(std::string_view("shown")));
+    log.notice("%d%% %{private}d %{public}s", Public(50), Private(7), Public("shown"));
     Logger::setShowsPrivateData(true);
     log.error("two\nlines %s", Private(std::string("seen")));
     auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "50% of 18446744073709551615, 0.12,    ab|ff, <private> shown");
-    EXPECT_EQ(records[0].level, LogLevel::defaultLevel);
+    EXPECT_EQ(records[0].message, "50% <private> shown");
     EXPECT_EQ(records[1].message, "two\nlines seen");
-    EXPECT_EQ(records[1].level, LogLevel::error);
-    const std::string line = records[1].line();
-    EXPECT_NE(line.find(" error [s:c] two\\nlines seen"), std::string::npos) << line;
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    EXPECT_EQ(line[4], '-');
-    EXPECT_EQ(line[10], 'T');
+    EXPECT_EQ(records[1].line().find('\n'), std::string::npos);
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsArriveWhole) {
     Logger log("s", "c");
     LogCapture capture;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) log.notice("thread %d line %d", Public(t), Public(i));
-        });
+    {
+        std::vector<std::jthread> threads(4);
+        for (auto& t : threads)
+            t = std::jthread([&] {
+                for (int i = 0; i < 200; ++i) log.notice("line %d", Public(i));
+            });
     }
-    for (auto& t : threads) t.join();
     EXPECT_EQ(capture.records().size(), 800u);
 }
 
 // Starts by applying settings, as a real provider does; holds flows named "held".
 class RecordingProvider : public FilterDataProviderBase {
 public:
-    std::vector<std::string> calls;
+    std::string stopped;
     int newFlows = 0;
     // Outbound data as handed over: offset and size.
     std::vector<std::pair<std::size_t, std::size_t>> reads;
@@ -247,7 +203,7 @@ public:
                       [completion](std::optional<Error> error) { completion(std::move(error)); });
     }
     void stopFilter(FilterStopReason reason, StopCompletion completion) override {
-        calls.push_back("stop " + std::string(caseName(reason)));
+        stopped = caseName(reason);
         std::thread([completion] { completion(); }).detach();
     }
     NewFlowVerdict handleNewFlow(const FilterFlow& flow) override {
@@ -290,15 +246,12 @@ TEST(FilterRuntimeConcurrency, SettingsFailureReachesTheStartAndIsNotRecorded) {
     EXPECT_EQ(runtime->startFilter(), denied);
     EXPECT_FALSE(runtime->isFilterRunning());
     EXPECT_EQ(runtime->provider().appliedSettings(), std::nullopt);
-
     runtime->provider().setSettingsApplier(nullptr);
     EXPECT_EQ(runtime->startFilter(), std::nullopt);
     EXPECT_TRUE(runtime->isFilterRunning());
-    EXPECT_EQ(runtime->provider().appliedSettings(), FilterSettings({}, FilterAction::filterData));
     runtime->stopFilter(FilterStopReason::userInitiated);
     EXPECT_FALSE(runtime->isFilterRunning());
-    EXPECT_EQ(static_cast<RecordingProvider&>(runtime->provider()).calls,
-              std::vector<std::string>{"stop userInitiated"});
+    EXPECT_EQ(recorder(*runtime).stopped, "userInitiated");
 }
 
 TEST(FilterRuntimeConcurrency, SettingsCompletionMayOutliveTheProvider) {
@@ -315,24 +268,13 @@ TEST(FilterRuntimeConcurrency, SettingsCompletionMayOutliveTheProvider) {
     EXPECT_TRUE(called);
 }
 
-TEST(FilterRuntimeConcurrency, OnlyHeldFlowsReceiveDataUntilReleased) {
-    auto runtime = startRecording();
-    EXPECT_EQ(runtime->handleNewFlow(socketFlow(1, "open")), NewFlowVerdict::allowVerdict());
-    EXPECT_EQ(runtime->handleOutboundData(1, 0, 10), std::nullopt);
-    EXPECT_EQ(runtime->handleNewFlow(socketFlow(2, "held")).kind(),
-              NewFlowVerdict::Kind::filterData);
-    EXPECT_EQ(runtime->heldFlowCount(), 1u);
-    EXPECT_EQ(runtime->handleOutboundData(2, 0, 1000), DataVerdict::dataVerdict(1000, 4096));
-    EXPECT_EQ(runtime->handleOutboundData(2, 1000, 100000), DataVerdict::allowVerdict());
-    EXPECT_EQ(runtime->heldFlowCount(), 0u);
-    EXPECT_EQ(runtime->handleOutboundDataComplete(2), std::nullopt);
-}
-
 // A length is counted, never built: the provider gets the range's last bytes at their
 // offset, however long the range, and nothing at all for a flow that is not held.
 TEST(FilterRuntimeConcurrency, CountedDataEndsWhereTheRangeEndsWithoutBeingBuilt) {
     auto runtime = startRecording();
     constexpr std::size_t huge = 9223372036854775807u;
+    EXPECT_EQ(runtime->handleNewFlow(socketFlow(4, "open")), NewFlowVerdict::allowVerdict());
+    EXPECT_EQ(runtime->handleOutboundData(4, 0, huge), std::nullopt);
     EXPECT_EQ(runtime->handleOutboundData(5, 0, huge), std::nullopt);
     runtime->handleNewFlow(socketFlow(5, "held"));
     EXPECT_EQ(runtime->handleOutboundData(5, 10, 100), DataVerdict::dataVerdict(110, 4096));
@@ -357,6 +299,8 @@ TEST(FilterRuntimeConcurrency, RefusesAHeldIdentifierAndFlowsPastTheBound) {
     EXPECT_EQ(recorder(*runtime).newFlows, 2);
     EXPECT_EQ(runtime->handleOutboundData(1, 0, 10), DataVerdict::dataVerdict(10, 4096));
     EXPECT_EQ(runtime->handleOutboundData(1, 10, 5000), DataVerdict::allowVerdict());
+    EXPECT_EQ(runtime->heldFlowCount(), 1u);
+    EXPECT_EQ(runtime->handleOutboundDataComplete(1), std::nullopt);
     // Ended, the identifier may start a flow again, and there is room once more.
     EXPECT_EQ(runtime->handleNewFlow(socketFlow(1, "open")), NewFlowVerdict::allowVerdict());
     EXPECT_EQ(runtime->handleNewFlow(socketFlow(3, "held")).kind(),
@@ -391,9 +335,7 @@ TEST(FilterRuntimeConcurrency, ConcurrentFlowsUnderFewIdentifiersLeaveNothingHel
                 runtime->learnAboutHeldFlow(id, [](FilterFlow&) {});
                 if (i % 2) runtime->handleOutboundDataComplete(id);
             }
-            for (std::uint64_t id = t * 3u; id < t * 3u + 3; ++id) {
-                runtime->handleOutboundDataComplete(id);
-            }
+            for (int i = 0; i < 3; ++i) runtime->handleOutboundDataComplete(t * 3 + i);
         });
     }
     for (auto& t : threads) t.join();
@@ -404,7 +346,6 @@ TEST(FilterRuntimeConcurrency, ConcurrentFlowsUnderFewIdentifiersLeaveNothingHel
 TEST(FilterRuntimeConcurrency, ParkedMainThreadWakesOnRequestedExit) {
     auto runtime = startRecording();
     std::thread other([&] {
-        std::this_thread::sleep_for(20ms);
         runtime->requestExit(3);
         runtime->requestExit(4);  // the first code stands
     });
