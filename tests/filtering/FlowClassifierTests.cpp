@@ -52,125 +52,54 @@ FlowAttribution attributionOf(FlowClassifier& classifier, const FlowEvidence& ev
 }
 }  // namespace
 
-// The default line is pinned by the filter host's log test; distinct values pin the order.
-TEST(FilterCountersTests, DescribesEveryFieldInOrder) {
-    const FilterCounters c{3, 1, 2, 3, 4, 5, 6, 7, -8};
-    EXPECT_EQ(c.description(),
-              "scopeGeneration=3 classified=1 dropped=2 released=3 heldForInspection=4 "
-              "ambiguousAllowed=5 unattributedAllowed=6 associationsRecorded=7 "
-              "associatedAddresses=-8");
-    EXPECT_EQ(std::hash<FilterCounters>{}(c), std::hash<FilterCounters>{}(FilterCounters(c)));
-}
-
-TEST(FlowClassifierTests, WithoutDirectiveNothingIsHeld) {
-    FlowClassifier classifier(std::nullopt, hostLimits, 0);
-    EXPECT_EQ(classifier.enforcedGeneration(), 0);
-    EXPECT_EQ(classifier.classifyNewFlow({"example.com", std::nullopt}, 0),
-              FlowClassification(FlowAttribution::unscoped, release));
-    EXPECT_EQ(classifier.classifyNewFlow(nothing, 0),
-              FlowClassification(FlowAttribution::unattributed, release));
-    classifier.classifyNewFlow({"a.example", address}, 0);
-    classifier.classifyNewFlow({"a.example", address}, 1);
-    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{0, 4, 0, 4, 0, 0, 1, 2, 1}));
-}
-
-TEST(FlowClassifierTests, TheRoadOfOneFlow) {
-    FlowClassifier classifier(std::nullopt, hostLimits, 0);
-    classifier.adopt(scoped(3, {dom("example.com")}), 0);
-    EXPECT_TRUE(
-        classifier.classifyNewFlow({"mail.example.com", address}, 1).disposition().isDrop());
-    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{3, 1, 1, 0, 0, 0, 0, 1, 1}));
-    // Later flows carrying only the address go the same way while the name is remembered.
+// Counters and the associations across generations; attributions themselves are checked
+// against the policy over random flows below.
+TEST(FlowClassifierTests, CountersAndAssociationsAcrossDirectives) {
+    FlowClassifier classifier(scoped(3, {dom("example.com")}), hostLimits, 0);
+    classifier.classifyNewFlow({"mail.example.com", address}, 1);
     EXPECT_EQ(attributionOf(classifier, addressOnly, 100), FlowAttribution::scoped);
     EXPECT_EQ(attributionOf(classifier, addressOnly, 121), FlowAttribution::unattributed);
-
     classifier.classifyNewFlow({"other.org", address}, 130);
     classifier.classifyNewFlow({"shop.example.com", address}, 131);
     EXPECT_EQ(attributionOf(classifier, addressOnly, 132), FlowAttribution::ambiguous);
     EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{3, 6, 3, 2, 1, 1, 1, 3, 1}));
-
-    // A new generation keeps the counts and the associations.
-    classifier.adopt(scoped(4, {dom("example.com"), dom("other.org")}), 133);
-    EXPECT_EQ(classifier.enforcedGeneration(), 4);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 134), FlowAttribution::scoped);
-    EXPECT_EQ(classifier.diagnosticCounters().flowsClassified, 7);
-    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 1);
-
-    // Nothing enforced any more: the associations go.
+    // Nothing enforced any more: the associations go, the counts stay.
     classifier.adopt(EnforcementDirective::idle(135), 135);
-    EXPECT_EQ(classifier.diagnosticCounters().scopeGeneration, 0);
-    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 0);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 136), FlowAttribution::unattributed);
+    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{0, 6, 3, 2, 1, 1, 1, 3, 0}));
 }
 
 TEST(FlowClassifierTests, HeldFlowsLeaveInspection) {
     FlowClassifier classifier(scoped(1, {dom("example.com")}), hostLimits, 0);
     const auto hold = FlowDisposition::allowUnderInspection(4096);
     EXPECT_EQ(classifier.classifyNewFlow(nothing, 0).disposition(), hold);
-    const auto held = classifier.diagnosticCounters();
-    EXPECT_EQ(held, (FilterCounters{1, 1, 0, 0, 1, 0, 1, 0, 0}));
     EXPECT_EQ(classifier.classifyInspectedFlow(nothing, 4095, 1).disposition(), hold);
-    EXPECT_EQ(classifier.diagnosticCounters(), held);
+    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{1, 1, 0, 0, 1, 0, 1, 0, 0}));
     EXPECT_EQ(classifier.classifyInspectedFlow(nothing, 4096, 1),
               FlowClassification(FlowAttribution::unattributed, release));
-    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{1, 1, 0, 1, 0, 0, 1, 0, 0}));
-
-    classifier.classifyNewFlow(nothing, 2);
-    EXPECT_TRUE(classifier.classifyInspectedFlow({"www.example.com", std::nullopt}, 10, 2)
-                    .disposition()
-                    .isDrop());
     // Never below zero, and inspected flows record nothing.
     classifier.classifyInspectedFlow({"other.org", address}, 10, 3);
-    const auto c = classifier.diagnosticCounters();
-    EXPECT_EQ(c.flowsHeldForInspection, 0);
-    EXPECT_EQ(c.flowsDropped, 1);
-    EXPECT_EQ(c.flowsReleased, 2);
-    EXPECT_EQ(c.associationsRecorded, 0);
+    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{1, 1, 0, 2, 0, 0, 1, 0, 0}));
 }
 
 TEST(FlowClassifierTests, ProbeIsEnforcedUntilAnInstantAtOrAfterItsExpiry) {
-    FlowClassifier classifier(std::nullopt, hostLimits, 0);
-    classifier.adopt(probeOnly(50), 40);
+    FlowClassifier classifier(probeOnly(50), hostLimits, 40);
     // No number is at or after the expiry, so the probe stays.
     EXPECT_EQ(attributionOf(classifier, probeName, std::nan("")), FlowAttribution::scoped);
-    EXPECT_EQ(attributionOf(classifier, probeName, 49), FlowAttribution::scoped);
-    classifier.classifyNewFlow({"a.example", FlowAddress("198.51.100.1")}, 49);
-    EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 1);
-
     // The first flow at the expiry records its pair, then finds nothing enforced and forgets.
     EXPECT_EQ(classifier.classifyNewFlow({"probe.example", address}, 50),
               FlowClassification(FlowAttribution::unscoped, release));
-    EXPECT_EQ(classifier.diagnosticCounters().associationsRecorded, 2);
+    EXPECT_EQ(classifier.diagnosticCounters().associationsRecorded, 1);
     EXPECT_EQ(classifier.diagnosticCounters().associatedAddressCount, 0);
-    EXPECT_EQ(classifier.classifyNewFlow(nothing, 51).disposition(), release);
     // Once dropped, the probe stays gone even if time goes back.
     EXPECT_EQ(attributionOf(classifier, probeName, 45), FlowAttribution::unscoped);
 
-    // Adopting a directive whose probe has already expired enforces the scope only.
-    classifier.adopt(scopeAndProbe(2), 60);
-    EXPECT_EQ(attributionOf(classifier, probeName, 55), FlowAttribution::unscoped);
-    EXPECT_EQ(attributionOf(classifier, {"a.example", std::nullopt}, 55), FlowAttribution::scoped);
-
-    // Construction keeps it as given, so a caller whose time runs back sees it enforced.
-    FlowClassifier late(scopeAndProbe(5), hostLimits, 60);
-    EXPECT_EQ(late.enforcedGeneration(), 5);
-    EXPECT_EQ(attributionOf(late, probeName, 60), FlowAttribution::unscoped);
+    // Construction keeps it as given, so a caller whose time runs back sees it enforced;
+    // adopting drops an already expired probe.
     FlowClassifier early(scopeAndProbe(5), hostLimits, 60);
     EXPECT_EQ(attributionOf(early, probeName, 40), FlowAttribution::scoped);
-}
-
-TEST(FlowClassifierTests, RememberedNamesFollowTheMatcherInForce) {
-    FlowClassifier classifier(std::nullopt, hostLimits, 0);
-    classifier.adopt(scopeAndProbe(1), 0);
-    classifier.classifyNewFlow({"probe.example", address}, 1);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 2), FlowAttribution::scoped);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 50), FlowAttribution::unscoped);  // expired
-    classifier.adopt(scoped(2, {dom("probe.example")}), 51);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 52), FlowAttribution::scoped);
-    classifier.adopt(scoped(3, {dom("a.example")}), 53);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 54), FlowAttribution::unscoped);
-    classifier.classifyNewFlow({"A.example", address}, 55);
-    EXPECT_EQ(attributionOf(classifier, addressOnly, 56), FlowAttribution::ambiguous);
+    early.adopt(scopeAndProbe(6), 60);
+    EXPECT_EQ(attributionOf(early, probeName, 55), FlowAttribution::unscoped);
+    EXPECT_EQ(attributionOf(early, {"a.example", std::nullopt}, 55), FlowAttribution::scoped);
 }
 
 // The classifier keeps each remembered name's answer between flows; whatever directives,
@@ -273,21 +202,14 @@ TEST(FlowClassifierTests, FlowsFromThePlatformAllocateNothingOnceWarm) {
 // counted exactly once and the counters agree with what the callers were told.
 TEST(FlowClassifierConcurrency, CountersAgreeWithWhatWasDone) {
     FlowClassifier classifier(std::nullopt, Limits(120, 64, 4), 0);
-    constexpr int threads = 4;
-    constexpr int flowsPerThread = 3000;
+    constexpr int threads = 4, flowsPerThread = 3000;
     std::atomic<bool> done{false};
     std::atomic<std::int64_t> adoptions{0}, progress{0};
     const auto pause = [] {
         for (int i = 0; i < 200; ++i) std::this_thread::yield();
     };
-    // Per outcome, summed over all threads: what the callers were told.
-    std::atomic<std::int64_t> newDrops{0}, newReleases{0}, newHolds{0}, ambiguous{0},
-        unattributed{0};
-    std::atomic<std::int64_t> inspectedDrops{0}, inspectedReleases{0}, withPair{0};
-
     std::thread adopter([&] {
-        std::int64_t generation = 1;
-        while (!done.load()) {
+        for (std::int64_t generation = 1; !done.load(); ++generation) {
             const double now = static_cast<double>(generation % 30);
             classifier.adopt(
                 EnforcementDirective(Scope(generation, {dom("blocked.example")}),
@@ -302,35 +224,31 @@ TEST(FlowClassifierConcurrency, CountersAgreeWithWhatWasDone) {
             pause();
             classifier.adopt(EnforcementDirective::idle(now), now);
             pause();
-            ++generation;
         }
     });
+    // What the callers were told, summed over all threads: new drops, releases and holds,
+    // ambiguous, unattributed, inspected drops and releases, and pairs.
+    std::atomic<std::int64_t> told[8] = {};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             while (adoptions.load() == 0) std::this_thread::yield();
             for (int i = 0; i < flowsPerThread; ++i) {
-                const double now = i * 0.01;
                 const FlowAddress at("10.0." + std::to_string(t) + "." + std::to_string(i % 100));
                 std::optional<std::string> name;
-                if (i % 3 == 0) name = "probe.example";
-                if (i % 3 == 1) name = "Blocked.example";
+                if (i % 3 < 2) name = i % 3 ? "Blocked.example" : "probe.example";
                 const FlowEvidence evidence(name, i % 2 ? std::optional(at) : std::nullopt);
-                if (name && i % 2) ++withPair;
-
-                const auto fresh = classifier.classifyNewFlow(evidence, now);
+                const auto fresh = classifier.classifyNewFlow(evidence, i * 0.01);
                 ++progress;
-                if (fresh.attribution() == FlowAttribution::ambiguous) ++ambiguous;
-                if (fresh.attribution() == FlowAttribution::unattributed) ++unattributed;
-                if (fresh.disposition().isDrop()) ++newDrops;
-                if (fresh.disposition().releasesFromInspection()) ++newReleases;
-                if (fresh.disposition().peekBytes()) ++newHolds;
-
-                const auto inspected = classifier.classifyInspectedFlow(evidence, i % 5000, now);
-                if (inspected.disposition().isDrop()) ++inspectedDrops;
-                if (inspected.disposition().releasesFromInspection()) ++inspectedReleases;
-                const auto snapshot = classifier.diagnosticCounters();
-                EXPECT_GE(snapshot.flowsHeldForInspection, 0);
+                const auto inspected = classifier.classifyInspectedFlow(evidence, i, i * 0.01);
+                const auto& d = fresh.disposition();
+                told[d.isDrop() ? 0 : d.releasesFromInspection() ? 1 : 2] += 1;
+                told[3] += fresh.attribution() == FlowAttribution::ambiguous;
+                told[4] += fresh.attribution() == FlowAttribution::unattributed;
+                told[5] += inspected.disposition().isDrop();
+                told[6] += inspected.disposition().releasesFromInspection();
+                told[7] += name && i % 2;
+                EXPECT_GE(classifier.diagnosticCounters().flowsHeldForInspection, 0);
             }
         });
     }
@@ -340,18 +258,16 @@ TEST(FlowClassifierConcurrency, CountersAgreeWithWhatWasDone) {
 
     const auto c = classifier.diagnosticCounters();
     EXPECT_EQ(c.flowsClassified, threads * flowsPerThread);
-    EXPECT_EQ(newDrops + newReleases + newHolds, threads * flowsPerThread);
-    EXPECT_EQ(c.flowsDropped, newDrops + inspectedDrops) << c;
-    EXPECT_EQ(c.flowsReleased, newReleases + inspectedReleases) << c;
-    EXPECT_EQ(c.ambiguousFlowsAllowed, ambiguous.load());
-    EXPECT_EQ(c.unattributedFlowsAllowed, unattributed.load());
-    EXPECT_EQ(c.associationsRecorded, withPair.load());
-    EXPECT_LE(c.flowsHeldForInspection, newHolds.load());
-    EXPECT_GE(c.flowsHeldForInspection, newHolds - inspectedDrops - inspectedReleases);
+    EXPECT_EQ(c.flowsDropped, told[0] + told[5]) << c;
+    EXPECT_EQ(c.flowsReleased, told[1] + told[6]) << c;
+    EXPECT_EQ(c.ambiguousFlowsAllowed, told[3].load());
+    EXPECT_EQ(c.unattributedFlowsAllowed, told[4].load());
+    EXPECT_EQ(c.associationsRecorded, told[7].load());
+    EXPECT_LE(c.flowsHeldForInspection, told[2].load());
+    EXPECT_GE(c.flowsHeldForInspection, told[2] - told[5] - told[6]);
     EXPECT_LE(c.associatedAddressCount, 64);
-    // Both enforcing and idle periods were seen.
-    EXPECT_GT(newDrops.load(), 0);
-    EXPECT_GT(newReleases.load(), 0);
+    EXPECT_GT(told[0].load(), 0);  // both enforcing and idle periods were seen
+    EXPECT_GT(told[1].load(), 0);
 }
 
 // A resolved name leaves the associations as a named flow to the same address would: later

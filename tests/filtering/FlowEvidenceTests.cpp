@@ -24,7 +24,6 @@ Endpoint nameEndpoint(const char* name) {
 
 TEST(PlatformAddressTests, IPv4ParsesDottedDecimalOnly) {
     EXPECT_EQ(IPv4Address::make("192.0.2.7")->description(), "192.0.2.7");
-    EXPECT_EQ(IPv4Address::make("0.0.0.0")->bytes, (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "01.2.3.4", "1.2.3.4 ",
                             "a.b.c.d", "1.2.3.4/8", "1111111111111111.2.3.4"}) {
         EXPECT_FALSE(IPv4Address::make(bad)) << bad;
@@ -38,7 +37,6 @@ TEST(PlatformAddressTests, IPv6PrintsTheRecommendedForm) {
     EXPECT_EQ(printedIPv6("2001:0:0:1:0:0:0:1"), "2001:0:0:1::1");        // the longer run
     EXPECT_EQ(printedIPv6("2001:db8:0:0:1:0:0:1"), "2001:db8::1:0:0:1");  // first of equal runs
     EXPECT_EQ(printedIPv6("::"), "::");
-    EXPECT_EQ(printedIPv6("0::1"), "::1");
     EXPECT_EQ(printedIPv6("1::"), "1::");
     EXPECT_EQ(printedIPv6("::ffff:c000:0207"), "::ffff:192.0.2.7");
     EXPECT_EQ(printedIPv6("FE80::1%en0"), "fe80::1%en0");
@@ -55,7 +53,6 @@ TEST(PlatformAddressTests, URLHostIsTheAuthoritysHost) {
     EXPECT_FALSE(URL::make("mailto:a@b.example").host());
     EXPECT_FALSE(URL::make("example.com").host());
     EXPECT_FALSE(URL::make("http://[::1/").host());
-    EXPECT_EQ(URL::make("ftp://x/").absoluteString(), "ftp://x/");
     // Escapes are decoded, so an escaped letter cannot hide a name; a bad one gives no host.
     EXPECT_EQ(URL::make("http://sh%6Fp.Example%2ecom/").host(), "shop.Example.com");
     EXPECT_EQ(URL::make("http://[fe80::1%25en0]:80/").host(), "fe80::1%en0");
@@ -70,10 +67,8 @@ TEST(FlowAddressTests, CutsTheZoneAndLowersTheRest) {
     EXPECT_EQ(FlowAddress("FE80::1%en0").literal(), "fe80::1");
     EXPECT_EQ(FlowAddress("FE80::1%en0"), FlowAddress("fe80::1"));
     EXPECT_EQ(FlowAddress("2001:DB8::A").literal(), "2001:db8::a");
-    EXPECT_EQ(FlowAddress("192.0.2.7").description(), "192.0.2.7");
     EXPECT_EQ(FlowAddress("%lo0").literal(), "");
     EXPECT_EQ(FlowAddress("").literal(), "");
-    EXPECT_EQ(FlowAddress("Example").literal(), "example");
     EXPECT_EQ(FlowAddress("ÀB%x").literal(), "àb");
 }
 
@@ -94,9 +89,6 @@ TEST(FlowEvidenceTests, KeepsTextOfAnyLengthThroughCopies) {
         FlowEvidence assigned("x", std::nullopt);
         assigned = copy;
         EXPECT_EQ(assigned, moved);
-        assigned = FlowEvidence("other", FlowAddress("1.2.3.4"));
-        EXPECT_EQ(assigned.remoteHostname(), "other");
-        EXPECT_EQ(std::hash<FlowEvidence>{}(copy), std::hash<FlowEvidence>{}(moved));
     }
 }
 
@@ -105,51 +97,46 @@ TEST(FlowEvidenceTests, EmptyNameIsAbsentAndOthersAreKept) {
     EXPECT_FALSE(empty.remoteHostname());
     EXPECT_EQ(empty.remoteAddress(), FlowAddress("192.0.2.7"));
     EXPECT_EQ(FlowEvidence(std::nullopt, std::nullopt), FlowEvidence("", std::nullopt));
-    EXPECT_EQ(FlowEvidence("Example.COM.", std::nullopt).remoteHostname(), "Example.COM.");
     EXPECT_NE(FlowEvidence("a", std::nullopt), FlowEvidence("a", FlowAddress("1.2.3.4")));
     EXPECT_EQ(std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("FE80::1%x"))),
               std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("fe80::1"))));
 }
 
-TEST(FlowEvidenceTests, NameSourcesInOrderOfTrust) {
-    FilterSocketFlow all;
-    all.url = URL::make("https://a.example/");
-    all.remoteHostname = "b.example";
-    all.remoteFlowEndpoint = ipv4Endpoint("192.0.2.7");
-    EXPECT_EQ(FlowEvidence::fromFlow(all), FlowEvidence("a.example", FlowAddress("192.0.2.7")));
-
-    FilterSocketFlow endpointOnly;
-    endpointOnly.remoteFlowEndpoint = nameEndpoint("c.example");
-    EXPECT_EQ(FlowEvidence::fromFlow(endpointOnly), FlowEvidence("c.example", std::nullopt));
-
-    FilterSocketFlow reported = endpointOnly;
-    reported.remoteHostname = "b.example";
-    EXPECT_EQ(FlowEvidence::fromFlow(reported), FlowEvidence("b.example", std::nullopt));
-
-    // An empty URL host is present, so it wins, and ends as no name at all.
-    FilterSocketFlow emptyHost = reported;
-    emptyHost.url = URL::make("http://:80/");
-    EXPECT_EQ(FlowEvidence::fromFlow(emptyHost), FlowEvidence(std::nullopt, std::nullopt));
-
-    // A URL without a host lets the next source speak.
-    FilterSocketFlow hostless = reported;
-    hostless.url = URL::make("mailto:x@y.example");
-    EXPECT_EQ(FlowEvidence::fromFlow(hostless).remoteHostname(), "b.example");
-}
-
-TEST(FlowEvidenceTests, AddressesOnlyFromAddressEndpoints) {
-    FilterSocketFlow v6;
-    v6.remoteFlowEndpoint =
-        Endpoint::hostPort(EndpointHost::ipv6(*IPv6Address::make("FE80:0::A%en0")), 80);
-    EXPECT_EQ(FlowEvidence::fromFlow(v6), FlowEvidence(std::nullopt, FlowAddress("fe80::a")));
-
-    FilterSocketFlow other;
-    other.remoteHostname = "x.example";
-    other.remoteFlowEndpoint = Endpoint::other();
-    EXPECT_EQ(FlowEvidence::fromFlow(other), FlowEvidence("x.example", std::nullopt));
-    other.remoteFlowEndpoint = Endpoint::hostPort(EndpointHost::other(), 1);
-    EXPECT_EQ(FlowEvidence::fromFlow(other), FlowEvidence("x.example", std::nullopt));
-
+// The URL's host before the reported name before the endpoint's name; an address only from
+// an address endpoint.
+TEST(FlowEvidenceTests, NameSourcesInOrderOfTrustAndAddressesFromAddressEndpoints) {
+    const auto flow = [](std::optional<URL> url, std::optional<std::string> reported,
+                         std::optional<Endpoint> endpoint) {
+        FilterSocketFlow f;
+        f.url = std::move(url);
+        f.remoteHostname = std::move(reported);
+        f.remoteFlowEndpoint = std::move(endpoint);
+        return f;
+    };
+    const auto v6 = Endpoint::hostPort(EndpointHost::ipv6(*IPv6Address::make("FE80:0::A%en0")), 80);
+    const FlowAddress at("192.0.2.7");
+    for (const auto& [f, expected] : std::vector<std::pair<FilterSocketFlow, FlowEvidence>>{
+             {flow(URL::make("https://a.example/"), "b.example", ipv4Endpoint("192.0.2.7")),
+              FlowEvidence("a.example", at)},
+             {flow(std::nullopt, std::nullopt, nameEndpoint("c.example")),
+              FlowEvidence("c.example", std::nullopt)},
+             {flow(std::nullopt, "b.example", nameEndpoint("c.example")),
+              FlowEvidence("b.example", std::nullopt)},
+             // An empty URL host is present, so it wins, and ends as no name at all.
+             {flow(URL::make("http://:80/"), "b.example", std::nullopt),
+              FlowEvidence("", std::nullopt)},
+             // A URL without a host lets the next source speak.
+             {flow(URL::make("mailto:x@y.example"), "b.example", std::nullopt),
+              FlowEvidence("b.example", std::nullopt)},
+             {flow(std::nullopt, std::nullopt, v6),
+              FlowEvidence(std::nullopt, FlowAddress("fe80::a"))},
+             {flow(std::nullopt, "x.example", Endpoint::other()),
+              FlowEvidence("x.example", std::nullopt)},
+             {flow(std::nullopt, "x.example", Endpoint::hostPort(EndpointHost::other(), 1)),
+              FlowEvidence("x.example", std::nullopt)},
+         }) {
+        EXPECT_EQ(FlowEvidence::fromFlow(f), expected) << expected.remoteHostname().value_or("-");
+    }
     FilterFlow plain;
     EXPECT_EQ(FlowEvidence::fromFlow(plain), FlowEvidence(std::nullopt, std::nullopt));
     plain.url = URL::make("https://d.example/");
