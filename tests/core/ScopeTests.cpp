@@ -41,21 +41,13 @@ TEST(Scope, StrengtheningWithNothingNewFails) {
     fails(Scope(1, {}), {}, C::noAdditionalDomains);
     fails(Scope(std::numeric_limits<std::int64_t>::max(), {}), {D("a.com")},
           C::generationExhausted);
-    // Errors are values: equal cases compare and hash alike.
-    const std::unordered_set<ScopeStrengtheningError> seen{
-        ScopeStrengtheningError(C::noAdditionalDomains),
-        ScopeStrengtheningError(C::noAdditionalDomains),
-        ScopeStrengtheningError(C::generationExhausted)};
-    EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST(Scope, CoversByWholeLabelsOnly) {
     const Scope scope(1, {D("example.com")});
     EXPECT_TRUE(scope.covers(D("example.com")));
     EXPECT_TRUE(scope.covers(D("a.b.example.com")));
-    EXPECT_FALSE(scope.covers(D("ample.com")));
     EXPECT_FALSE(scope.covers(D("badexample.com")));
-    EXPECT_FALSE(scope.covers(D("com")));
     EXPECT_FALSE(Scope(1, {}).covers(D("com")));
     EXPECT_TRUE(DomainMatcher(scope).matches("a.b.example.com"));
 }
@@ -67,7 +59,6 @@ TEST(Scope, JSONFormAndItsErrors) {
         decodeJSON<Scope>(R"({"domains":["Example.com","example.com."],"generation":2,"x":1})"),
         scope);
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":-3,"domains":[]})"), Scope(-3, {}));
-    EXPECT_EQ(decodeJSON<Scope>(R"({"generation":5.0,"domains":[]})"), Scope(5, {}));
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":1e3,"domains":[]})"), Scope(1000, {}));
 
     const auto error = [](std::string_view text) {

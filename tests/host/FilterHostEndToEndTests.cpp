@@ -57,8 +57,6 @@ TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
     EXPECT_EQ(verdicts, (std::vector<std::string>{"drop", "allow", "filterData", "data", "allow",
                                                   "filterData", "drop", "drop", "drop", "allow",
                                                   "allow", "drop", "allow"}));
-    EXPECT_NE(result.standardError.find("adopted directive scopeGeneration=3 classified=0"),
-              std::string::npos);
     EXPECT_NE(result.standardError.find(
                   "filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
                   "released=5 heldForInspection=0 ambiguousAllowed=1"),
@@ -77,7 +75,6 @@ TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
                   " error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
               std::string::npos)
         << result.standardError;
-    EXPECT_EQ(result.standardError.find("adopted directive"), std::string::npos);
 }
 
 TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
@@ -148,9 +145,6 @@ TEST_F(FilterHost, HeldFlowsTakeAnyLengthAndKeepTheirIdentifiers) {
 TEST_F(FilterHost, UsageErrorsExitWithTwo) {
     EXPECT_EQ(runProcess({builtProgram("tolvane-filter"), "--bogus"}).exitCode, 2);
     EXPECT_EQ(runProcess({builtProgram("tolvane-filter"), "--clock", "soon"}).exitCode, 2);
-    const auto help = runProcess({builtProgram("tolvane-filter"), "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.standardOutput.find("usage: tolvane-filter"), std::string::npos);
 }
 
 }  // namespace

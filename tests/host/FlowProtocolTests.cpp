@@ -95,7 +95,6 @@ TEST(FlowEventReading, KeepsNoHostNameLongerThanADNSNameCanBe) {
         return parse(R"({"event":"newFlow","flow":1,)" + members + "}").facts;
     };
     EXPECT_EQ(facts(R"("remoteHostname":")" + longest + "\"").remoteHostname, longest);
-    EXPECT_EQ(facts(R"("remoteHostname":")" + longest + ".\"").remoteHostname, longest + ".");
     EXPECT_EQ(facts(R"("remoteHostname":")" + over + "\"").remoteHostname, std::nullopt);
 
     using platform::Endpoint;
@@ -113,7 +112,6 @@ TEST(FlowEventReading, KeepsNoHostNameLongerThanADNSNameCanBe) {
     EXPECT_EQ(facts(R"("url":"http://[fe80::1%25en0]:80/")").url, "http://[fe80::1%25en0]");
     EXPECT_EQ(facts(R"("url":"https://)" + longest + "/\"").url, "https://" + longest);
     EXPECT_EQ(facts(R"("url":"https://)" + over + "/\"").url, std::nullopt);
-    EXPECT_EQ(facts(R"("url":"mailto:)" + std::string(9000, 'm') + "\"").url, "");
 
     EXPECT_EQ(errorOf(R"({"event":"newFlow","flow":1,"remoteEndpoint":{"ipv6":"fe80::1%)" +
                       std::string(16, 'z') + "\"}}"),

@@ -32,13 +32,11 @@ TEST(ToolFiles, StateNamesItsDirectoryAbsolutely) {
 TEST(ToolFiles, HoldsCountForOtherStateFilesUntilTheirEnd) {
     const Holds holds = {{"/a.json", domains({"a.com", "shared.com"}), 100},
                          {"/b.json", domains({"b.com", "shared.com"}), 200}};
-    EXPECT_EQ(decodeHolds(encodeHolds(holds)), holds);
     EXPECT_EQ(heldByOthers(holds, "/a.json", 50), domains({"b.com", "shared.com"}));
     EXPECT_EQ(heldByOthers(holds, "/c.json", 100), domains({"b.com", "shared.com"}));
     EXPECT_EQ(heldByOthers(holds, "/a.json", 200), DomainSet{});
 
     const Holds replaced = withHold(holds, "/a.json", domains({"c.com"}), 300);
-    EXPECT_EQ(replaced.size(), 2u);
     EXPECT_EQ(heldByOthers(replaced, "/b.json", 250), domains({"c.com"}));
     EXPECT_EQ(withHold(holds, "/b.json", {}, 0), Holds{holds[0]});
     EXPECT_THROW(decodeHolds(R"({"holds":[{"state":"/a","domains":["not a domain"],"until":1}]})"),
