@@ -299,25 +299,21 @@ TEST_F(DirectiveWatcherConcurrency, DestroyedWhileEventsAreInFlightCallsNothingA
 TEST_F(DirectiveWatcherConcurrency, OwnerMayDropTheWatcherFromItsOwnHandler) {
     store().publish(enforcing(1, 1));
     std::unique_ptr<EnforcementDirectiveWatcher> watcher;
-    std::atomic<int> calls{0}, callsWhenDropped{-1};
+    std::size_t deliveriesWhenDropped = 0;
     std::promise<void> dropped;
-    watcher = std::make_unique<EnforcementDirectiveWatcher>(
-        store(), queue, [&](const EnforcementHealthStatus&) { ++calls; },
-        [&](const EnforcementDirective& d) {
-            if (d.generation() != 2 || !watcher) return;
-            callsWhenDropped = calls.load();
-            watcher.reset();  // on the queue, mid-delivery
-            dropped.set_value();
-        });
+    watcher = makeWatcher(recorder, [&](const EnforcementDirective& d) {
+        if (d.generation() != 2 || !watcher) return;
+        deliveriesWhenDropped = recorder.deliveries().size();
+        watcher.reset();  // on the queue, mid-delivery
+        dropped.set_value();
+    });
     watcher->start();
     store().publish(enforcing(2, 2));
     ASSERT_EQ(dropped.get_future().wait_for(60s), std::future_status::ready);
-    queue.sync([] {});  // the delivery that dropped it has ended
-    EXPECT_EQ(watcher, nullptr);
     store().publish(enforcing(3, 3));  // no watch is left to see it
     queue.sync([] {});
     // The delivery that dropped it still ends with its health report; nothing follows.
-    EXPECT_EQ(calls.load(), callsWhenDropped.load() + 1);
+    EXPECT_EQ(recorder.deliveries().size(), deliveriesWhenDropped + 1);
 }
 
 // Another process replaces the file thousands of times while the watcher reads it.

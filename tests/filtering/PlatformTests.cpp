@@ -177,19 +177,6 @@ TEST_F(LoggerTest, HidesPrivateArgumentsAndKeepsEachRecordOnOneLine) {
     EXPECT_EQ(records[1].line().find('\n'), std::string::npos);
 }
 
-TEST_F(LoggerTest, LinesFromManyThreadsArriveWhole) {
-    Logger log("s", "c");
-    LogCapture capture;
-    {
-        std::vector<std::jthread> threads(4);
-        for (auto& t : threads)
-            t = std::jthread([&] {
-                for (int i = 0; i < 200; ++i) log.notice("line %d", Public(i));
-            });
-    }
-    EXPECT_EQ(capture.records().size(), 800u);
-}
-
 // Starts by applying settings, as a real provider does; holds flows named "held".
 class RecordingProvider : public FilterDataProviderBase {
 public:
