@@ -11,6 +11,8 @@ packages=(
   python3 openssl dnsmasq-base           # real TLS and DNS bytes in the wire tests
   googletest libgtest-dev libbenchmark-dev
   libpsl-dev                             # the suffix benchmark's point of comparison
+  libnetfilter-queue-dev libmnl-dev libnetfilter-conntrack-dev iptables   # enforcing for real
+  conntrack curl iproute2 chromium       # the network laboratory's tools and clients
 )
 
 missing=()
