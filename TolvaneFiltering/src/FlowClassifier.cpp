@@ -145,7 +145,10 @@ FlowClassification FlowClassifier::classifyNewFlow(const FlowEvidence& evidence,
     std::scoped_lock lock(mutex_);
     const auto name = evidence.remoteHostname();
     const auto& address = evidence.remoteAddress();
-    if (name && address) recordLocked(*name, *address, now);
+    // A name that may be a relay's says nothing about whose the address is.
+    if (name && address && !evidence.offersEncryptedClientHello()) {
+        recordLocked(*name, *address, now);
+    }
     const FlowClassification classification = classifyLocked(evidence, now);
     ++counters_.flowsClassified;
     switch (classification.attribution()) {
@@ -194,6 +197,16 @@ FlowClassification FlowClassifier::classifyInspectedFlow(const FlowEvidence& evi
                                       FlowDisposition::allowAndRelease());
     }
     return classification;
+}
+
+FlowClassification FlowClassifier::classifyLiveFlow(const FlowEvidence& evidence, Instant now) {
+    std::scoped_lock lock(mutex_);
+    return classifyLocked(evidence, now);
+}
+
+bool FlowClassifier::isEnforcing() const {
+    std::scoped_lock lock(mutex_);
+    return enforcement_.isEnforcing();
 }
 
 std::int64_t FlowClassifier::enforcedGeneration() const {

@@ -39,8 +39,10 @@ std::ostream& operator<<(std::ostream& os, const FlowAddress& address) {
 }
 
 FlowEvidence::FlowEvidence(std::optional<std::string_view> remoteHostname,
-                           std::optional<FlowAddress> remoteAddress)
+                           std::optional<FlowAddress> remoteAddress,
+                           bool offersEncryptedClientHello)
     : hasName_(remoteHostname && !remoteHostname->empty()),
+      offersEncryptedClientHello_(offersEncryptedClientHello),
       remoteAddress_(std::move(remoteAddress)) {
     if (hasName_) name_.assign(*remoteHostname);
 }
@@ -71,7 +73,7 @@ FlowEvidence FlowEvidence::fromFlow(const platform::FilterFlow& flow) {
         }
     }
     return FlowEvidence(name ? std::optional<std::string_view>(*name) : std::nullopt,
-                        std::move(address));
+                        std::move(address), socket->offersEncryptedClientHello);
 }
 
 }  // namespace tolvane
@@ -83,5 +85,6 @@ std::size_t std::hash<tolvane::FlowEvidence>::operator()(
     const std::size_t a = evidence.remoteAddress()
                               ? std::hash<tolvane::FlowAddress>{}(*evidence.remoteAddress())
                               : 0x9E3779B97F4A7C15ULL;
-    return tolvane::hashCombine(h, a);
+    return tolvane::hashCombine(tolvane::hashCombine(h, a),
+                                evidence.offersEncryptedClientHello() ? 1 : 0);
 }

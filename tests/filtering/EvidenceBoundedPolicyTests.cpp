@@ -65,6 +65,45 @@ TEST(EvidenceBoundedPolicyTests, ClassifiesByTheEvidenceAtHand) {
               FlowClassification(A::unscoped, release));
 }
 
+// A flow offering Encrypted Client Hello may show a relay's name: either its visible name or
+// its address (judged as a name-less flow's) drops it, and it is never held.
+TEST(EvidenceBoundedPolicyTests, EncryptedClientHelloHearsTheNameAndTheAddress) {
+    using A = FlowAttribution;
+    const auto matcher = blocking({"example.com"});
+    const std::optional<FlowAddress> none;
+    const char* relay = "relay.cdn.example.net";
+    struct Case {
+        std::optional<std::string_view> name;
+        std::optional<FlowAddress> at;
+        std::vector<const char*> remembered;
+        Instant now;
+        FlowClassification expected;
+    };
+    for (const auto& c : std::vector<Case>{
+             // The real name visible, as browsers offer it on every connection.
+             {"Shop.Example.com", address, {"other.org"}, 1, {A::scoped, drop}},
+             {"example.com", none, {}, 1, {A::scoped, drop}},
+             {relay, address, {"a.example.com", "example.com"}, 1, {A::scoped, drop}},
+             {relay, address, {"a.example.com", "other.org"}, 1, {A::ambiguous, release}},
+             {relay, address, {"other.org"}, 1, {A::unscoped, release}},
+             {relay, address, {}, 1, {A::unscoped, release}},
+             {relay, address, {"example.com"}, 120, {A::unscoped, release}},
+             {relay, none, {}, 1, {A::unscoped, release}},
+             {std::nullopt, address, {"example.com"}, 1, {A::scoped, drop}},
+             {std::nullopt, none, {}, 1, {A::unscoped, release}},
+         }) {
+        const auto remembered = remembering(c.remembered);
+        EXPECT_EQ(EvidenceBoundedPolicy::classify({c.name, c.at, true}, matcher, remembered,
+                                                  /*scopeIsEnforcing=*/true, c.now),
+                  c.expected)
+            << c.name.value_or("-") << " " << c.remembered.size() << " at " << c.now;
+    }
+    // Without the flag the relay's name alone decides, whatever the address's names say.
+    EXPECT_EQ(EvidenceBoundedPolicy::classify({relay, address}, matcher,
+                                              remembering({"example.com"}), true, 1),
+              FlowClassification(A::unscoped, release));
+}
+
 // Equality sees the byte count and the attribution, as the verdicts built from them do.
 TEST(EvidenceBoundedPolicyTests, DispositionsCompareWithTheirByteCount) {
     EXPECT_NE(hold, FlowDisposition::allowUnderInspection(1));

@@ -46,6 +46,11 @@ platform::FilterSocketFlow socketFlow(std::optional<std::string> name, const cha
     return flow;
 }
 
+platform::FilterSocketFlow offeringEncryptedClientHello(platform::FilterSocketFlow flow) {
+    flow.offersEncryptedClientHello = true;
+    return flow;
+}
+
 FlowAttribution attributionOf(FlowClassifier& classifier, const FlowEvidence& evidence,
                               Instant now) {
     return classifier.classifyNewFlow(evidence, now).attribution();
@@ -148,8 +153,9 @@ TEST(FlowClassifierTests, AgreesWithThePolicyOverRandomFlows) {
             std::optional<FlowAddress> at;
             if (!chance(3)) name = names[random() % std::size(names)];
             if (!chance(4)) at = addresses[random() % std::size(addresses)];
-            const FlowEvidence evidence(name, at);
-            if (name && at) remembered.record(*name, *at, now);
+            const bool encrypted = chance(4);
+            const FlowEvidence evidence(name, at, encrypted);
+            if (name && at && !encrypted) remembered.record(*name, *at, now);
             if (probe && probe->hasExpired(now)) {
                 probe.reset();
                 enforce();
@@ -158,6 +164,7 @@ TEST(FlowClassifierTests, AgreesWithThePolicyOverRandomFlows) {
                 EvidenceBoundedPolicy::classify(evidence, matcher, remembered, enforcing, now);
             ASSERT_EQ(classifier.classifyNewFlow(evidence, now), expected) << run << "/" << step;
             ASSERT_EQ(classifier.classifyInspectedFlow(evidence, 100, now), expected);
+            ASSERT_EQ(classifier.classifyLiveFlow(evidence, now), expected);
         }
     }
 }
@@ -180,6 +187,8 @@ TEST(FlowClassifierTests, FlowsFromThePlatformAllocateNothingOnceWarm) {
         socketFlow("Some-Long-Subdomain.Unblocked.Example.org", "2001:db8:85a3::8a2e:370:7334"),
         socketFlow(longest, "fe80::1ff:fe23:4567:890a%eth0"),
         socketFlow(std::nullopt, "2001:db8:85a3::8a2e:370:7334"),
+        // A relay's name on the first flow's address: judged by the address, remembered never.
+        offeringEncryptedClientHello(socketFlow("public.relay.example.net", "192.0.2.7")),
     };
     const auto classify = [&](const platform::FilterFlow& flow, Instant now) {
         const FlowEvidence evidence = FlowEvidence::fromFlow(flow);
@@ -195,7 +204,61 @@ TEST(FlowClassifierTests, FlowsFromThePlatformAllocateNothingOnceWarm) {
     EXPECT_EQ(classify(flows[2], 3), FlowAttribution::scoped);
     EXPECT_EQ(classify(flows[3], 4), FlowAttribution::unscoped);
     EXPECT_EQ(classify(withURL, 5), FlowAttribution::scoped);
+    EXPECT_EQ(classify(flows[4], 6), FlowAttribution::scoped);
     EXPECT_EQ(tolvane::testing::allocationCount(), before);
+}
+
+// A relay's public name, shared by sites in and out of scope, must not make a blocked address
+// look ambiguous to the name-less flows that follow, nor vouch for an unknown one.
+TEST(FlowClassifierTests, EncryptedClientHelloNamesAreNotRemembered) {
+    FlowClassifier classifier(scoped(1, {dom("example.com")}), hostLimits, 0);
+    classifier.recordResolution("mail.example.com", address, 0);
+    const char* relay = "relay.cdn.example.net";
+    EXPECT_EQ(classifier.classifyNewFlow({relay, address, true}, 1),
+              FlowClassification(FlowAttribution::scoped, FlowDisposition::drop()));
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 2), FlowAttribution::scoped);
+    const FlowAddress fresh("198.51.100.1");
+    EXPECT_EQ(classifier.classifyNewFlow({relay, fresh, true}, 3),
+              FlowClassification(FlowAttribution::unscoped, release));
+    EXPECT_EQ(attributionOf(classifier, FlowEvidence(std::nullopt, fresh), 4),
+              FlowAttribution::unattributed);
+    // Only the resolution was recorded.
+    EXPECT_EQ(classifier.diagnosticCounters(), (FilterCounters{1, 4, 2, 1, 1, 0, 1, 1, 1}));
+    // The same name without the flag is the flow's own, and is remembered.
+    classifier.classifyNewFlow({relay, address}, 5);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 6), FlowAttribution::ambiguous);
+}
+
+TEST(FlowClassifierTests, LiveFlowsAreJudgedButNeitherCountedNorRemembered) {
+    FlowClassifier classifier(scopeAndProbe(2), hostLimits, 0);
+    EXPECT_TRUE(classifier.isEnforcing());
+    const auto before = classifier.diagnosticCounters();
+    using A = FlowAttribution;
+    const auto drop = FlowDisposition::drop();
+    const auto hold = FlowDisposition::allowUnderInspection(4096);
+    for (const auto& [evidence, expected] :
+         std::vector<std::pair<FlowEvidence, FlowClassification>>{
+             {{"www.a.example", address}, {A::scoped, drop}},
+             {probeName, {A::scoped, drop}},
+             {{"other.org", address}, {A::unscoped, release}},
+             {{"other.org", address, true}, {A::unscoped, release}},
+             {addressOnly, {A::unattributed, hold}},
+         }) {
+        EXPECT_EQ(classifier.classifyLiveFlow(evidence, 10), expected)
+            << evidence.remoteHostname().value_or("-");
+    }
+    EXPECT_EQ(classifier.diagnosticCounters(), before);
+    EXPECT_EQ(attributionOf(classifier, addressOnly, 11), A::unattributed);
+    // The probe's expiry is noticed; the scope is still enforced.
+    EXPECT_EQ(classifier.classifyLiveFlow(probeName, 50).attribution(), A::unscoped);
+    EXPECT_TRUE(classifier.isEnforcing());
+
+    FlowClassifier probeAlone(probeOnly(50), hostLimits, 0);
+    EXPECT_TRUE(probeAlone.isEnforcing());
+    EXPECT_EQ(probeAlone.classifyLiveFlow(nothing, 50),
+              FlowClassification(A::unattributed, release));
+    EXPECT_FALSE(probeAlone.isEnforcing());
+    EXPECT_EQ(probeAlone.diagnosticCounters(), FilterCounters{});
 }
 
 // Flows from several threads while directives come and go and a probe expires: every flow is

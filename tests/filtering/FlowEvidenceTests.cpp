@@ -98,6 +98,7 @@ TEST(FlowEvidenceTests, EmptyNameIsAbsentAndOthersAreKept) {
     EXPECT_EQ(empty.remoteAddress(), FlowAddress("192.0.2.7"));
     EXPECT_EQ(FlowEvidence(std::nullopt, std::nullopt), FlowEvidence("", std::nullopt));
     EXPECT_NE(FlowEvidence("a", std::nullopt), FlowEvidence("a", FlowAddress("1.2.3.4")));
+    EXPECT_NE(FlowEvidence("a", std::nullopt), FlowEvidence("a", std::nullopt, true));
     EXPECT_EQ(std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("FE80::1%x"))),
               std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("fe80::1"))));
 }
@@ -137,6 +138,9 @@ TEST(FlowEvidenceTests, NameSourcesInOrderOfTrustAndAddressesFromAddressEndpoint
          }) {
         EXPECT_EQ(FlowEvidence::fromFlow(f), expected) << expected.remoteHostname().value_or("-");
     }
+    auto encrypted = flow(std::nullopt, "relay.example", ipv4Endpoint("192.0.2.7"));
+    encrypted.offersEncryptedClientHello = true;
+    EXPECT_EQ(FlowEvidence::fromFlow(encrypted), FlowEvidence("relay.example", at, true));
     FilterFlow plain;
     EXPECT_EQ(FlowEvidence::fromFlow(plain), FlowEvidence(std::nullopt, std::nullopt));
     plain.url = URL::make("https://d.example/");

@@ -13,6 +13,18 @@
 //   no name; remembered names match none      unscoped       allowAndRelease
 //   no name; nothing remembered or no address unattributed   allowUnderInspection(4096) if
 //                                                            enforcing, else allowAndRelease
+//   Encrypted Client Hello offered:
+//     visible name matches                    scoped         drop
+//     else address judged as above: scoped    scoped         drop
+//                                   ambiguous ambiguous      allowAndRelease
+//     anything else                           unscoped       allowAndRelease
+//
+// A flow offering Encrypted Client Hello may show a relay's public name instead of the site's,
+// so its name and its address's remembered names are both heard, and either can drop it; it
+// is never held, since its encrypted bytes cannot tell more. Browsers offer it on most
+// connections with the real name visible, so the visible name still drops such a flow.
+// `attribution(evidence, lookup)` below is where the name, the address and this flag are
+// combined, and the only place.
 //
 // Pure functions over their arguments; callers sharing a matcher or associations between
 // threads hold their owner's lock while calling.
@@ -113,20 +125,37 @@ struct EvidenceBoundedPolicy {
     //                                                  and how many of them the matcher matches
     template <class Lookup>
     static FlowAttribution attribution(const FlowEvidence& evidence, Lookup&& lookup) {
-        if (const auto name = evidence.remoteHostname()) {
+        const auto name = evidence.remoteHostname();
+        const bool encrypted = evidence.offersEncryptedClientHello();
+        if (name && !encrypted) {
             return lookup.matches(*name) ? FlowAttribution::scoped : FlowAttribution::unscoped;
         }
-        const auto& address = evidence.remoteAddress();
-        if (!address) return FlowAttribution::unattributed;
-        const NameAddressAssociations::Tally names = lookup.remembered(*address);
-        if (names.live == 0) return FlowAttribution::unattributed;
-        if (names.accepted == names.live) return FlowAttribution::scoped;
-        if (names.accepted == 0) return FlowAttribution::unscoped;
-        return FlowAttribution::ambiguous;
+        // A visible name that matches is enough, whoever's it is.
+        if (name && lookup.matches(*name)) return FlowAttribution::scoped;
+        // The address as a name-less flow's would be judged.
+        FlowAttribution byAddress = FlowAttribution::unattributed;
+        if (const auto& address = evidence.remoteAddress()) {
+            const NameAddressAssociations::Tally names = lookup.remembered(*address);
+            if (names.live == 0) {
+                byAddress = FlowAttribution::unattributed;
+            } else if (names.accepted == names.live) {
+                byAddress = FlowAttribution::scoped;
+            } else if (names.accepted == 0) {
+                byAddress = FlowAttribution::unscoped;
+            } else {
+                byAddress = FlowAttribution::ambiguous;
+            }
+        }
+        // Inspecting an encrypted flow's bytes cannot attribute it any better.
+        if (encrypted && byAddress == FlowAttribution::unattributed) {
+            return FlowAttribution::unscoped;
+        }
+        return byAddress;
     }
 
-    // The name decides when there is one; otherwise the names remembered for the address
-    // at `now`, each matched afresh. Allocates nothing unless a host holds non-ASCII capitals.
+    // The name decides when there is one (with Encrypted Client Hello offered, the name or
+    // the address); otherwise the names remembered for the address at `now`, each matched
+    // afresh. Allocates nothing unless a host holds non-ASCII capitals.
     static FlowAttribution attribution(const FlowEvidence& evidence, const DomainMatcher& matcher,
                                        const NameAddressAssociations& associations, Instant now);
 

@@ -9,6 +9,9 @@
 //       -> scoped, drop          (through the remembered name)
 //   classifier.classifyInspectedFlow({std::nullopt, std::nullopt}, 4096, now)
 //       -> unattributed, allowAndRelease   (a held flow is let go after 4096 bytes)
+//   classifier.classifyNewFlow({"relay.example.net", FlowAddress("192.0.2.7"),
+//                               /*offersEncryptedClientHello=*/true}, now + 6)
+//       -> scoped, drop          (through the address; the relay's name is not remembered)
 //   classifier.diagnosticCounters().description()
 //       -> "scopeGeneration=3 classified=2 dropped=2 released=1 heldForInspection=0 ..."
 //
@@ -72,8 +75,15 @@ public:
     void adopt(const EnforcementDirective& directive, Instant now);
 
     // For a flow the platform has just reported: remembers its name and address when it has
-    // both, then classifies and counts it.
+    // both, then classifies and counts it. A flow offering Encrypted Client Hello is not
+    // remembered: its visible name may be a relay's, shared by sites in and out of scope,
+    // and would make the relay's addresses look ambiguous to name-less flows.
     FlowClassification classifyNewFlow(const FlowEvidence& evidence, Instant now);
+
+    // For a flow that is already running, as when the scope grows and live flows are checked
+    // again: the policy's answer under what is enforced now. Counts nothing and remembers
+    // nothing; like every classification it notices an expired probe.
+    FlowClassification classifyLiveFlow(const FlowEvidence& evidence, Instant now);
 
     // For a held flow of which `bytesInspected` bytes have been seen: keeps it held, drops it,
     // or releases it (at the latest once inspectionPeekBytes have been seen).
@@ -88,6 +98,8 @@ public:
     void recordResolution(std::string_view hostname, const FlowAddress& address, Instant now);
 
     std::int64_t enforcedGeneration() const;
+    // Whether anything is enforced: scope domains, or a probe not yet found expired.
+    bool isEnforcing() const;
     FilterCounters diagnosticCounters() const;
 
 private:

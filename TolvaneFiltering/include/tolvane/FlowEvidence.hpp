@@ -1,6 +1,7 @@
 // FlowEvidence.hpp: `FlowAddress`, a flow's remote address literal in one fixed form, and
-// `FlowEvidence`, the two facts every decision about a flow rests on: the remote host name
-// and the remote address, each possibly unknown.
+// `FlowEvidence`, the facts every decision about a flow rests on: the remote host name and
+// the remote address, each possibly unknown, and whether the flow's ClientHello offers
+// Encrypted Client Hello (its name is then only the visible one).
 //
 //   FlowAddress(text)   literal
 //   ------------------  ---------
@@ -11,7 +12,8 @@
 //
 // The name comes from the flow's URL host, else the socket's reported remote host name, else
 // a name-typed remote endpoint; the first source present wins, even when it is empty, and an
-// empty name is stored as absent. The address comes only from an address-typed endpoint.
+// empty name is stored as absent. The address comes only from an address-typed endpoint, and
+// the Encrypted Client Hello flag only from a socket flow.
 //
 // Both are values that own their text. A host name (at most 253 bytes) and an address
 // literal (at most 45) are kept inside the value, so taking a flow's evidence allocates
@@ -117,7 +119,7 @@ public:
 
     // A present but empty name is stored as absent; everything else is kept as given.
     FlowEvidence(std::optional<std::string_view> remoteHostname,
-                 std::optional<FlowAddress> remoteAddress);
+                 std::optional<FlowAddress> remoteAddress, bool offersEncryptedClientHello = false);
 
     // What the platform reports about `flow`; never fails.
     static FlowEvidence fromFlow(const platform::FilterFlow& flow);
@@ -127,11 +129,14 @@ public:
         return name_.view();
     }
     const std::optional<FlowAddress>& remoteAddress() const { return remoteAddress_; }
+    // The flow's ClientHello offers Encrypted Client Hello, so its name may be a relay's.
+    bool offersEncryptedClientHello() const { return offersEncryptedClientHello_; }
 
     bool operator==(const FlowEvidence&) const = default;
 
 private:
     bool hasName_ = false;
+    bool offersEncryptedClientHello_ = false;
     InlineText<inlineNameCapacity> name_;  // empty when absent
     std::optional<FlowAddress> remoteAddress_;
 };

@@ -160,6 +160,10 @@ class FilterSocketFlow : public FilterFlow {
 public:
     std::optional<std::string> remoteHostname;
     std::optional<Endpoint> remoteFlowEndpoint;
+    // Set by a platform that reads the flow's TLS ClientHello when it offers Encrypted Client
+    // Hello: remoteHostname is then only the visible name, possibly a relay's public name
+    // rather than the site's.
+    bool offersEncryptedClientHello = false;
 };
 
 }  // namespace tolvane::platform
