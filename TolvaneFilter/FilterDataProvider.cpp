@@ -120,6 +120,28 @@ NewFlowVerdict FilterDataProvider::handleNewFlow(const platform::FilterFlow& flo
     return newFlowVerdict(classifier_->classifyNewFlow(evidence, clock_()).disposition());
 }
 
+bool FilterDataProvider::isEnforcing() const {
+    return classifier_->isEnforcing();
+}
+
+std::int64_t FilterDataProvider::enforcedGeneration() const {
+    return classifier_->enforcedGeneration();
+}
+
+void FilterDataProvider::recordResolution(std::string_view hostname,
+                                          const platform::EndpointHost& address) {
+    if (const auto* v4 = address.asIPv4()) {
+        classifier_->recordResolution(hostname, FlowAddress(*v4), clock_());
+    } else if (const auto* v6 = address.asIPv6()) {
+        classifier_->recordResolution(hostname, FlowAddress(*v6), clock_());
+    }
+}
+
+bool FilterDataProvider::shouldCutLiveFlow(const platform::FilterFlow& flow) {
+    const FlowEvidence evidence = FlowEvidence::fromFlow(flow);
+    return classifier_->classifyLiveFlow(evidence, clock_()).disposition().isDrop();
+}
+
 namespace {
 // Where the bytes handed over end; a platform may count further than a signed count reaches
 // (or wrap), and such a flow has simply been read past any inspection length.

@@ -73,6 +73,21 @@ public:
     platform::DataVerdict handleOutboundDataComplete(const platform::FilterFlow& flow) override;
     platform::DataVerdict handleInboundDataComplete(const platform::FilterFlow& flow) override;
 
+    // Hooks for a runtime that sees more than the platform's callbacks report: the DNS
+    // answers its hosts receive, and the flows still running when the scope grows. Each reads
+    // the provider's clock once.
+    //
+    // Whether anything is enforced, and the generation of the scope in force (0 without
+    // one): a runtime checks live flows again when either grows.
+    bool isEnforcing() const;
+    std::int64_t enforcedGeneration() const;
+    // A name resolved to `address` (the name asked for, never a CNAME target), remembered as
+    // a named flow's would be. Hosts other than IPv4 and IPv6 addresses are ignored.
+    // Allocates nothing once the pair is known.
+    void recordResolution(std::string_view hostname, const platform::EndpointHost& address);
+    // Whether a running flow should be cut under what is enforced now; counts nothing.
+    bool shouldCutLiveFlow(const platform::FilterFlow& flow);
+
     // The classifier, for diagnostics; it lives as long as the provider.
     const FlowClassifier& classifier() const { return *classifier_; }
     // Whether a watcher is running (between a successful start and a stop).

@@ -97,6 +97,12 @@ FlowFacts facts(const json& object, bool isNewFlow) {
         if (!socket->is_boolean()) throw ProtocolError("\"socket\" must be true or false");
         out.socket = socket->get<bool>();
     }
+    if (const json* ech = member(object, "encryptedClientHello")) {
+        if (!isNewFlow) throw ProtocolError("\"encryptedClientHello\" belongs to newFlow events");
+        if (!ech->is_boolean())
+            throw ProtocolError("\"encryptedClientHello\" must be true or false");
+        out.encryptedClientHello = ech->get<bool>();
+    }
     if (member(object, "url")) {
         const platform::URL url = platform::URL::make(text(object, "url")).schemeAndHost();
         if (url.absoluteString().size() <= maximumKeptURLBytes &&
@@ -111,6 +117,9 @@ FlowFacts facts(const json& object, bool isNewFlow) {
     if (const json* e = member(object, "remoteEndpoint")) out.remoteEndpoint = endpoint(*e);
     if (!out.socket && (out.remoteHostname || out.remoteEndpoint)) {
         throw ProtocolError("only socket flows have a remote host name or endpoint");
+    }
+    if (!out.socket && out.encryptedClientHello) {
+        throw ProtocolError("only socket flows have a ClientHello");
     }
     return out;
 }
@@ -232,6 +241,7 @@ void FlowFacts::applyTo(platform::FilterFlow& flow) const {
     if (auto* socketFlow = dynamic_cast<platform::FilterSocketFlow*>(&flow)) {
         if (remoteHostname) socketFlow->remoteHostname = remoteHostname;
         if (remoteEndpoint) socketFlow->remoteFlowEndpoint = remoteEndpoint;
+        if (encryptedClientHello) socketFlow->offersEncryptedClientHello = true;
     }
 }
 

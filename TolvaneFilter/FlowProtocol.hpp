@@ -19,10 +19,12 @@
 // carries the facts the filter reads: "url" (text), "socket" (true unless false),
 // "remoteHostname" (text) and "remoteEndpoint", an object with one of "name", "ipv4", "ipv6"
 // (text; an IPv6 address may end in "%zone"), "otherHost" or "other" (any value), and an
-// optional "port". A data or complete event may carry "url", "remoteHostname" or
-// "remoteEndpoint" too: what the platform has learnt about the flow since (a held flow's
-// name often shows up only later). Any event may carry "at": the instant (seconds since
-// 2001-01-01T00:00:00Z) that the filter's clock reads from then on.
+// optional "port", and "encryptedClientHello" (false unless true: the flow's ClientHello
+// offers Encrypted Client Hello, so its name is only the visible one). A data or complete
+// event may carry "url", "remoteHostname" or "remoteEndpoint" too: what the platform has
+// learnt about the flow since (a held flow's name often shows up only later). Any event may
+// carry "at": the instant (seconds since 2001-01-01T00:00:00Z) that the filter's clock reads
+// from then on.
 //
 // Bad lines are reported with their line number and skipped: not an event, longer than
 // maximumLineBytes (the rest of it is skipped without being kept), holding a NUL byte, nested
@@ -71,6 +73,7 @@ struct FlowFacts {
     std::optional<std::string> url;
     std::optional<std::string> remoteHostname;
     std::optional<platform::Endpoint> remoteEndpoint;
+    bool encryptedClientHello = false;  // newFlow only
 
     bool empty() const { return !url && !remoteHostname && !remoteEndpoint; }
     // A new flow object with these facts. REQUIRES: a non-socket flow has no name or endpoint.

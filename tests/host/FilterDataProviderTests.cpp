@@ -181,5 +181,72 @@ TEST_F(FilterDataProviderTest, FlowsAllocateNothingOnceWarm) {
     runtime->stopFilter(platform::FilterStopReason::none);
 }
 
+// The hooks a runtime that sees DNS answers and running flows uses: resolutions remembered
+// for address-only flows, running flows judged again as the scope grows.
+TEST_F(FilterDataProviderTest, RuntimeHooksRememberResolutionsAndJudgeLiveFlows) {
+    auto runtime = makeRuntime();
+    auto& provider = static_cast<FilterDataProvider&>(runtime->provider());
+    EXPECT_FALSE(provider.isEnforcing());
+    EXPECT_EQ(provider.enforcedGeneration(), 0);
+    store().publish(enforcing(3, "example.com"));
+    ASSERT_FALSE(runtime->startFilter().has_value());
+    EXPECT_TRUE(provider.isEnforcing());
+    EXPECT_EQ(provider.enforcedGeneration(), 3);
+
+    using platform::EndpointHost;
+    const auto v4 = EndpointHost::ipv4(*platform::IPv4Address::make("192.0.2.7"));
+    const auto v6 = EndpointHost::ipv6(*platform::IPv6Address::make("2001:db8::1%eth0"));
+    provider.recordResolution("www.example.com", v4);
+    provider.recordResolution("cdn.example.com", v6);
+    provider.recordResolution("www.example.com", EndpointHost::name("192.0.2.8"));
+    provider.recordResolution("www.example.com", EndpointHost::other());
+    EXPECT_EQ(provider.classifier().diagnosticCounters().associationsRecorded, 2);
+    const auto before = testing::allocationCount();
+    provider.recordResolution("www.example.com", v4);
+    EXPECT_EQ(testing::allocationCount(), before);
+
+    const auto at = [](std::optional<std::string> name, const EndpointHost& host, bool ech) {
+        auto flow = std::make_shared<platform::FilterSocketFlow>();
+        flow->remoteHostname = std::move(name);
+        flow->remoteFlowEndpoint = platform::Endpoint::hostPort(host, 443);
+        flow->offersEncryptedClientHello = ech;
+        return flow;
+    };
+    const auto v6Plain = EndpointHost::ipv6(*platform::IPv6Address::make("2001:db8::1"));
+    const auto elsewhere = EndpointHost::ipv4(*platform::IPv4Address::make("198.51.100.4"));
+    struct Case {
+        std::shared_ptr<platform::FilterSocketFlow> flow;
+        NewFlowVerdict verdict;
+    };
+    for (const auto& [flow, verdict] : std::vector<Case>{
+             {at(std::nullopt, v4, false), NewFlowVerdict::dropVerdict()},
+             {at(std::nullopt, v6Plain, false), NewFlowVerdict::dropVerdict()},
+             {at("relay.example.net", v4, true), NewFlowVerdict::dropVerdict()},
+             {at("relay.example.net", elsewhere, true), NewFlowVerdict::allowVerdict()},
+             {at("relay.example.net", v4, false), NewFlowVerdict::allowVerdict()},
+         }) {
+        EXPECT_EQ(provider.shouldCutLiveFlow(*flow), verdict == NewFlowVerdict::dropVerdict())
+            << flow->remoteHostname.value_or("-");
+        EXPECT_EQ(runtime->handleNewFlow(flow), verdict) << flow->remoteHostname.value_or("-");
+    }
+
+    // A held flow is not cut; judging live flows counts none.
+    const auto counted = provider.classifier().diagnosticCounters();
+    EXPECT_FALSE(provider.shouldCutLiveFlow(*at(std::nullopt, elsewhere, false)));
+    const auto allowedNow = at("example.org", elsewhere, false);
+    EXPECT_FALSE(provider.shouldCutLiveFlow(*allowedNow));
+    EXPECT_EQ(provider.classifier().diagnosticCounters(), counted);
+
+    // Once the scope grows, the flow already running is to be cut.
+    store().publish(
+        EnforcementDirective(Scope(4, {D("example.com"), D("example.org")}), std::nullopt, 999));
+    for (int i = 0; i < 6000 && provider.enforcedGeneration() < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(provider.enforcedGeneration(), 4);
+    EXPECT_TRUE(provider.shouldCutLiveFlow(*allowedNow));
+    runtime->stopFilter(platform::FilterStopReason::none);
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -118,5 +118,36 @@ TEST(FlowEventReading, KeepsNoHostNameLongerThanADNSNameCanBe) {
               "\"ipv6\" is not an IPv6 address");
 }
 
+// Only a new socket flow's ClientHello can offer Encrypted Client Hello, and only a boolean
+// says so.
+TEST(FlowEventReading, EncryptedClientHelloIsABooleanOfNewSocketFlows) {
+    const std::string flow = R"({"event":"newFlow","flow":1,"remoteHostname":"relay.example")";
+    for (const auto& [members, expected] : std::vector<std::pair<std::string, bool>>{
+             {"", false},
+             {R"(,"encryptedClientHello":true)", true},
+             {R"(,"encryptedClientHello":false)", false},
+             {R"(,"encryptedClientHello":null)", false},
+         }) {
+        const auto made = parse(flow + members + "}").facts.makeFlow(1);
+        const auto* socket = dynamic_cast<const platform::FilterSocketFlow*>(made.get());
+        ASSERT_NE(socket, nullptr);
+        EXPECT_EQ(socket->offersEncryptedClientHello, expected) << members;
+        EXPECT_EQ(socket->remoteHostname, "relay.example");
+    }
+    for (const auto& [line, error] : std::vector<std::pair<std::string, std::string>>{
+             {flow + R"(,"encryptedClientHello":1})",
+              "\"encryptedClientHello\" must be true or false"},
+             {flow + R"(,"encryptedClientHello":"true"})",
+              "\"encryptedClientHello\" must be true or false"},
+             {R"({"event":"newFlow","flow":1,"socket":false,"encryptedClientHello":true})",
+              "only socket flows have a ClientHello"},
+             {R"({"event":"outboundData","flow":1,"offset":0,"length":1,)"
+              R"("encryptedClientHello":true})",
+              "\"encryptedClientHello\" belongs to newFlow events"},
+         }) {
+        EXPECT_EQ(errorOf(line), error) << line;
+    }
+}
+
 }  // namespace
 }  // namespace tolvane::host
