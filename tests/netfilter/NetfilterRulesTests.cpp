@@ -1,0 +1,103 @@
+// Tests for the rule scripts: the rules that carry the design, and their order. Whether the
+// kernel takes them and does what they say is NetfilterKernelTests'.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tolvane/netfilter/NetfilterRules.hpp>
+
+namespace tolvane::netfilter {
+namespace {
+
+// A mask other than the default, so that no value is right by accident: shift 4.
+NetfilterRules rules() {
+    return NetfilterRules(*MarkLayout::make(0xff0), {7, 9});
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(NetfilterRules, EnforcingScriptHoldsTheKeyRules) {
+    const struct {
+        int ipVersion;
+        const char* line;
+    } cases[] = {
+        {4, "-A TOLVANE-DNS -p udp -m udp --sport 53 -j NFQUEUE --queue-num 9 --queue-bypass\n"},
+        {4, "-A TOLVANE-DNS -p tcp -m tcp --sport 53 -j NFQUEUE --queue-num 9 --queue-bypass\n"},
+        // Restore clears all our bits (seen too) and copies only the state.
+        {4, "-A TOLVANE-OUT -j CONNMARK --restore-mark --nfmask 0xff0 --ctmask 0x70\n"},
+        {4, "-A TOLVANE-OUT -m mark --mark 0x10/0xff0 -j RETURN\n"},
+        {4,
+         "-A TOLVANE-OUT -p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -j MARK --set-xmark "
+         "0xc0/0xff0\n"},
+        {4, "-A TOLVANE-OUT -p tcp -m mark --mark 0x0/0xff0 -j MARK --set-xmark 0x40/0xff0\n"},
+        {4, "-A TOLVANE-OUT -p udp -m udp --dport 443 -j NFQUEUE --queue-num 7 --queue-bypass\n"},
+        // Save never stores seen, and replaces every bit of ours in the connection mark.
+        {4, "-A TOLVANE-GATE -j CONNMARK --save-mark --nfmask 0x70 --ctmask 0xff0\n"},
+        {4,
+         "-A TOLVANE-GATE -p tcp -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "tcp-reset\n"},
+        {4,
+         "-A TOLVANE-GATE -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "icmp-port-unreachable\n"},
+        {4, "-A TOLVANE-GATE -p tcp -m mark --mark 0x40/0xc0 -j REJECT --reject-with tcp-reset\n"},
+        {4,
+         "-A TOLVANE-GATE -p udp -m mark --mark 0x40/0xc0 -j REJECT --reject-with "
+         "icmp-port-unreachable\n"},
+        {6,
+         "-A TOLVANE-GATE -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "icmp6-port-unreachable\n"},
+        {6,
+         "-A TOLVANE-GATE -p udp -m mark --mark 0x40/0xc0 -j REJECT --reject-with "
+         "icmp6-port-unreachable\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(count(rules().restoreScript(c.ipVersion, RuleMode::enforcing), c.line), 1u)
+            << c.line;
+    }
+    EXPECT_EQ(count(rules().restoreScript(6, RuleMode::enforcing), "icmp-port"), 0u);
+}
+
+TEST(NetfilterRules, EnforcingRulesComeInOrder) {
+    // Each pair: the first rule must act before the second.
+    const std::pair<const char*, const char*> cases[] = {
+        {"-A TOLVANE-OUT -o lo -j RETURN", "--restore-mark"},
+        {"--ctdir REPLY -j RETURN\n-A TOLVANE-OUT -j CONNMARK", "--set-xmark"},
+        {"--restore-mark", "-A TOLVANE-OUT -m mark --mark 0x10/0xff0 -j RETURN"},
+        {"-A TOLVANE-OUT -m mark --mark 0x20/0xff0 -j RETURN", "--queue-num 7"},
+        {"-A TOLVANE-OUT -p tcp -m tcp --dport 53 -j RETURN", "--queue-num 7"},
+        {"-A TOLVANE-OUT -p tcp -m tcp --tcp-flags RST RST -j RETURN", "--queue-num 7"},
+        {"SYN -j MARK", "SYN -j RETURN"},
+        {"SYN -j RETURN", "-A TOLVANE-OUT -p tcp -j NFQUEUE"},
+        {"--dport 443 -m mark --mark 0x0/0xff0", "--dport 443 -j NFQUEUE"},
+        {"-A TOLVANE-GATE -o lo -j RETURN", "--save-mark"},
+        {"--save-mark", "-j REJECT"},
+        {"-A TOLVANE-GATE -p tcp -m tcp --tcp-flags RST RST -j RETURN", "-j REJECT"},
+    };
+    const std::string script = rules().restoreScript(4, RuleMode::enforcing);
+    for (const auto& [first, second] : cases) {
+        const auto at = script.find(first);
+        ASSERT_NE(at, std::string::npos) << first;
+        EXPECT_LT(at, script.find(second)) << first << " / " << second;
+    }
+}
+
+TEST(NetfilterRules, DnsOnlyScriptQueuesOnlyDnsAndEmptiesTheOtherChains) {
+    for (int ipVersion : {4, 6}) {
+        const std::string script = rules().restoreScript(ipVersion, RuleMode::dnsOnly);
+        EXPECT_EQ(count(script, "--queue-num 9"), 2u);
+        EXPECT_EQ(count(script, "--queue-num 7"), 0u);
+        EXPECT_EQ(count(script, "-A TOLVANE-OUT"), 0u);
+        EXPECT_EQ(count(script, "-A TOLVANE-GATE"), 0u);
+        // Declared all the same, which empties them when enforcing rules were in place.
+        EXPECT_EQ(count(script, ":TOLVANE-OUT - [0:0]\n"), 1u);
+        EXPECT_EQ(count(script, ":TOLVANE-GATE - [0:0]\n"), 1u);
+        EXPECT_EQ(script.find("*mangle\n"), 0u);
+        EXPECT_LT(script.find("COMMIT\n*filter\n"), script.find(":TOLVANE-GATE"));
+    }
+}
+
+}  // namespace
+}  // namespace tolvane::netfilter
