@@ -135,6 +135,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::string_view 
     {
         SigpipeBlock block;
         if (input.empty()) in.write.reset();
+        // Never blocked writing while the tool waits for us to read what it printed.
+        if (in.write.get() >= 0) fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
         std::size_t written = 0;
         const auto giveUp = std::chrono::steady_clock::now() + deadline;
         char buffer[4096];
@@ -155,7 +157,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::string_view 
                 const ssize_t n =
                     write(in.write.get(), input.data() + written, input.size() - written);
                 if (n > 0) written += static_cast<std::size_t>(n);
-                if (n < 0 || written == input.size()) in.write.reset();
+                const bool retry = n < 0 && (errno == EINTR || errno == EAGAIN);
+                if ((n < 0 && !retry) || written == input.size()) in.write.reset();
             }
             Descriptor* readers[2] = {&out.read, &err.read};
             std::string* sinks[2] = {&result.output, &result.error};

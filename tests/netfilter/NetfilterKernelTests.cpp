@@ -373,6 +373,31 @@ TEST_P(NetfilterFamilies, QueuedDatagramsPassOnlyWithAVerdictThatMarksThem) {
     EXPECT_EQ(received(unseen.get()), "error: " + std::string(strerror(ECONNREFUSED)));
 }
 
+TEST_F(Netfilter, VerdictsBeyondOneBatchAllArrive) {
+    Inside inside(client_);
+    ASSERT_TRUE(inside.entered());
+    rules_.install(RuleMode::enforcing);
+    auto queue = PacketQueue::open(rules_.queues().flows);
+    Fd server = serverSocket(v4, SOCK_DGRAM, 443);
+    const int room = 4 << 20;
+    setsockopt(server.get(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+    int connected;
+    Fd client = clientSocket(v4, SOCK_DGRAM, 443, connected);
+    setsockopt(client.get(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);  // queued, unsent
+    // An undecided flow has every datagram queued; far more verdicts than one batch holds.
+    constexpr int datagrams = 600;
+    for (int i = 0; i < datagrams; ++i) ASSERT_EQ(send(client.get(), "d", 1, 0), 1);
+    ASSERT_TRUE(readable(queue.descriptor()));
+    const std::size_t queued = queue.receive([&](const QueuedPacket& p) {
+        queue.verdict(p.id, PacketQueue::Verdict::accept, layout_.decided(p.mark, State::allow));
+    });
+    EXPECT_EQ(queued, static_cast<std::size_t>(datagrams));
+    queue.flush();
+    int arrived = 0;
+    while (arrived < datagrams && received(server.get()) == "d") ++arrived;
+    EXPECT_EQ(arrived, datagrams);
+}
+
 TEST_P(NetfilterFamilies, ConnectionPassesTheSynAndStaysInTheKernelOnceAllowed) {
     const Family family = GetParam();
     Inside inside(client_);
