@@ -47,7 +47,7 @@ void createDirectories(const std::filesystem::path& directory) {
 }  // namespace
 
 const std::filesystem::path& FileEnforcementDirectiveStore::defaultDirectory() {
-    static const std::filesystem::path directory("/Library/Application Support/Tolvane");
+    static const std::filesystem::path directory(TOLVANE_DEFAULT_DIRECTORY);
     return directory;
 }
 

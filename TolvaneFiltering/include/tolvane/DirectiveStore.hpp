@@ -3,7 +3,7 @@
 // and an in-memory store for use inside one process.
 //
 //   FileEnforcementDirectiveStore store(FileEnforcementDirectiveStore::defaultDirectory());
-//   store.url()           "/Library/Application Support/Tolvane/enforcement-directive.json"
+//   store.url()           "/var/lib/tolvane/enforcement-directive.json"
 //   store.load()          nullopt while no file exists there
 //   store.publish(d);     directory made 0700 if missing, file replaced atomically, mode 0600
 //   store.load()          d
@@ -68,7 +68,8 @@ public:
     static constexpr std::filesystem::perms filePermissions =
         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
 
-    // "/Library/Application Support/Tolvane", built once.
+    // "/var/lib/tolvane" on Linux ("/Library/Application Support/Tolvane" for a build that
+    // targets macOS); the build option TOLVANE_DEFAULT_DIRECTORY chooses another. Built once.
     static const std::filesystem::path& defaultDirectory();
 
     // Touches no file.
