@@ -373,6 +373,36 @@ TEST_P(NetfilterFamilies, QueuedDatagramsPassOnlyWithAVerdictThatMarksThem) {
     EXPECT_EQ(received(unseen.get()), "error: " + std::string(strerror(ECONNREFUSED)));
 }
 
+TEST_F(Netfilter, DnsAnswersOverLoopbackAreQueued) {
+    Inside inside(client_);
+    ASSERT_TRUE(inside.entered());
+    rules_.install(RuleMode::dnsOnly);
+    auto queue = PacketQueue::open(rules_.queues().dns);
+    // A local resolver stub answering on loopback.
+    Fd resolver(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    Fd asker(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    setTimeouts(asker.get());
+    socklen_t length;
+    const auto stub = address(v4, "127.0.0.53", 53, length);
+    ASSERT_EQ(bind(resolver.get(), reinterpret_cast<const sockaddr*>(&stub), length), 0);
+    ASSERT_EQ(connect(asker.get(), reinterpret_cast<const sockaddr*>(&stub), length), 0);
+    ASSERT_EQ(send(asker.get(), "q", 1, 0), 1);
+    sockaddr_storage from{};
+    socklen_t fromLength = sizeof from;
+    char question;
+    ASSERT_EQ(
+        recvfrom(resolver.get(), &question, 1, 0, reinterpret_cast<sockaddr*>(&from), &fromLength),
+        1);
+    ASSERT_EQ(sendto(resolver.get(), "a", 1, 0, reinterpret_cast<sockaddr*>(&from), fromLength), 1);
+    ASSERT_TRUE(readable(queue.descriptor()));
+    EXPECT_EQ(queue.receive([&](const QueuedPacket& p) {
+        queue.verdict(p.id, PacketQueue::Verdict::accept, std::nullopt);
+    }),
+              1u);
+    queue.flush();
+    EXPECT_EQ(received(asker.get()), "a");
+}
+
 TEST_F(Netfilter, VerdictsBeyondOneBatchAllArrive) {
     Inside inside(client_);
     ASSERT_TRUE(inside.entered());
