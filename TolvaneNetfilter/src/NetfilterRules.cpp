@@ -72,7 +72,7 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
     rules.out = {
         "-o lo -j RETURN",
         "-m conntrack --ctdir REPLY -j RETURN",
-        // Our bits of the packet, `seen` included, become the flow's saved state.
+        // Every bit of ours on the packet, `seen` too, is replaced by the flow's saved state.
         "-j CONNMARK --restore-mark --nfmask " + hex(mask) + " --ctmask " + hex(layout.stateMask()),
         is(State::allow) + " -j RETURN",
         is(State::reject) + " -j RETURN",
