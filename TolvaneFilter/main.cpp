@@ -1,9 +1,13 @@
-// tolvane-filter: the filter host. It plays the operating system's part for the provider:
-// starts the filter (which reads and then watches the directive directory), feeds it the
-// platform events read from standard input (see FlowProtocol.hpp), writes one verdict line
-// per event to standard output, and logs to standard error. End of input, SIGINT or SIGTERM
-// stop the filter and end the process with status 0, as does a closed standard output; a
-// stop signal takes effect however stalled the output is.
+// tolvane-filter: the filter host. It plays the operating system's part for the provider in
+// one of two ways:
+//  - replay (the default): starts the filter (which reads and then watches the directive
+//    directory), feeds it the platform events read from standard input (see
+//    FlowProtocol.hpp), writes one verdict line per event to standard output, and logs to
+//    standard error. End of input, SIGINT or SIGTERM stop the filter and end the process with
+//    status 0, as does a closed standard output; a stop signal takes effect however stalled
+//    the output is.
+//  - --netfilter: enforces on this network namespace's own traffic through netfilter queues
+//    (see NetfilterRuntime.hpp) until SIGINT or SIGTERM.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -17,8 +21,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <tolvane/Version.hpp>
+#include <tolvane/netfilter/NetfilterError.hpp>
+#include <tolvane/netfilter/NetfilterRuntime.hpp>
 #include <tolvane/platform/SignalWatch.hpp>
 #include <tolvane/platform/SystemExtension.hpp>
 #include <vector>
@@ -32,28 +40,62 @@ using namespace tolvane;
 
 constexpr const char* kUsage =
     R"(usage: tolvane-filter [--directory DIR] [--clock INSTANT] [--show-private]
+       tolvane-filter --netfilter [--directory DIR] [--mark-mask MASK] [--queue N] [--show-private]
+       tolvane-filter --netfilter --remove-rules [--queue N]
 
-Runs the filter: reads platform events from standard input, one JSON object a line, and
-writes one JSON verdict a line to standard output. Logs go to standard error.
+Runs the filter. By default it reads platform events from standard input, one JSON object a
+line, and writes one JSON verdict a line to standard output. With --netfilter it enforces on
+this machine's own traffic (this network namespace's) through netfilter queues; it needs
+CAP_NET_ADMIN. Logs go to standard error.
 
-  --directory DIR   the directive directory (default: /Library/Application Support/Tolvane)
+  --directory DIR   the directive directory, made (0700) when missing (default: @DEFAULT@)
   --clock INSTANT   start the filter's clock at INSTANT (seconds since 2001-01-01T00:00:00Z)
-                    instead of the wall clock; events with "at" move it
+                    instead of the wall clock; events with "at" move it (replay only)
+  --netfilter       enforce for real; while something is enforced, its rules stay in place
+                    after the filter stops, so that new flows are refused until it runs again
+  --remove-rules    with --netfilter: remove every rule and chain the filter installs, and exit
+  --mark-mask MASK  the packet and connection mark bits the filter may use: one run of at
+                    least 4 bits (default 0x00f80000); other bits are left alone
+  --queue N         the netfilter queue for flows; N+1 is the one for DNS answers (default 4170)
   --show-private    show private log arguments (the counters) instead of <private>
+  --version         the version (and the commit it was built from)
   --help            this text
 
-End of input, SIGINT or SIGTERM stop the filter; the exit status is then 0.
+End of input (replay), SIGINT or SIGTERM stop the filter; the exit status is then 0.
 )";
 
 struct Options {
     std::filesystem::path directory = FileEnforcementDirectiveStore::defaultDirectory();
     std::optional<Instant> clock;
     bool showPrivate = false;
+    bool netfilter = false;
+    bool removeRules = false;
+    std::uint32_t markMask = netfilter::MarkLayout::defaultMask;
+    std::uint16_t queue = netfilter::QueueNumbers{}.flows;
 };
+
+// A whole number in decimal or 0x hexadecimal, at most `most`.
+std::optional<std::uint64_t> wholeNumber(const std::string& text, std::uint64_t most) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || errno == ERANGE || value > most) return std::nullopt;
+    return value;
+}
+
+// The usage text with the default directory this build was made with.
+std::string usage() {
+    std::string text = kUsage;
+    const std::string placeholder = "@DEFAULT@";
+    text.replace(text.find(placeholder), placeholder.size(),
+                 FileEnforcementDirectiveStore::defaultDirectory().string());
+    return text;
+}
 
 // Exit status 2 with a message for a bad command line.
 [[noreturn]] void usageError(const std::string& message) {
-    std::cerr << "tolvane-filter: " << message << "\n" << kUsage;
+    std::cerr << "tolvane-filter: " << message << "\n" << usage();
     std::exit(2);
 }
 
@@ -65,8 +107,13 @@ Options parseOptions(int argc, char** argv) {
             if (i + 1 >= argc) usageError(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
+        if (arg == "--version") {
+            std::cout << "tolvane-filter " << projectVersion;
+            if (*sourceCommit) std::cout << " (" << sourceCommit << ")";
+            std::cout << "\n";
+            std::exit(0);
+        } else if (arg == "--help" || arg == "-h") {
+            std::cout << usage();
             std::exit(0);
         } else if (arg == "--directory") {
             options.directory = value();
@@ -81,10 +128,29 @@ Options parseOptions(int argc, char** argv) {
             options.clock = instant;
         } else if (arg == "--show-private") {
             options.showPrivate = true;
+        } else if (arg == "--netfilter") {
+            options.netfilter = true;
+        } else if (arg == "--remove-rules") {
+            options.removeRules = true;
+        } else if (arg == "--mark-mask") {
+            const std::string text = value();
+            const auto mask = wholeNumber(text, UINT32_MAX);
+            if (!mask || !netfilter::MarkLayout::make(static_cast<std::uint32_t>(*mask))) {
+                usageError("--mark-mask needs one run of at least 4 bits, like 0x00f80000, not \"" +
+                           text + "\"");
+            }
+            options.markMask = static_cast<std::uint32_t>(*mask);
+        } else if (arg == "--queue") {
+            const std::string text = value();
+            const auto number = wholeNumber(text, UINT16_MAX - 1);
+            if (!number) usageError("--queue needs a number from 0 to 65534, not \"" + text + "\"");
+            options.queue = static_cast<std::uint16_t>(*number);
         } else {
             usageError("unknown argument \"" + arg + "\"");
         }
     }
+    if (options.removeRules && !options.netfilter) usageError("--remove-rules needs --netfilter");
+    if (options.netfilter && options.clock) usageError("--clock is for replay, not --netfilter");
     return options;
 }
 
@@ -213,6 +279,105 @@ private:
     Output reports_;
 };
 
+netfilter::NetfilterRules netfilterRules(const Options& options) {
+    return netfilter::NetfilterRules(
+        *netfilter::MarkLayout::make(options.markMask),
+        {options.queue, static_cast<std::uint16_t>(options.queue + 1)});
+}
+
+int removeNetfilterRules(const Options& options) {
+    try {
+        netfilterRules(options).remove();
+    } catch (const netfilter::NetfilterError& error) {
+        std::cerr << "tolvane-filter: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+// Enforces for real until SIGINT or SIGTERM; 1 when the filter cannot start or a queue fails.
+int runNetfilter(const Options& options) {
+    const platform::Logger log(std::string(FilterDataProvider::bundleIdentifier), "netfilter");
+    // Before any thread exists, so that every later thread leaves these signals to the watch.
+    netfilter::NetfilterRuntime* running = nullptr;
+    std::atomic<bool> stopRequested{false};
+    std::mutex runningMutex;
+    auto signals = platform::SignalWatch::make({SIGINT, SIGTERM}, [&](int) {
+        std::scoped_lock guard(runningMutex);
+        stopRequested = true;
+        if (running) running->requestStop();
+    });
+    if (!signals) {
+        std::cerr << "tolvane-filter: cannot watch signals: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    FilterDataProvider::Options providerOptions;
+    providerOptions.directiveDirectory = options.directory;
+    auto provider = std::make_shared<FilterDataProvider>(std::move(providerOptions));
+    // The provider outlives the runtime, so the hooks may hold it plainly.
+    netfilter::ProviderHooks hooks{
+        [p = provider.get()] { return p->isEnforcing(); },
+        [p = provider.get()] { return p->enforcedGeneration(); },
+        [p = provider.get()](std::string_view name, const platform::EndpointHost& address) {
+            p->recordResolution(name, address);
+        },
+        [p = provider.get()](const platform::FilterSocketFlow& flow) {
+            return p->shouldCutLiveFlow(flow);
+        },
+    };
+    netfilter::NetfilterRuntime::Options runtimeOptions;
+    runtimeOptions.layout = *netfilter::MarkLayout::make(options.markMask);
+    runtimeOptions.queues = {options.queue, static_cast<std::uint16_t>(options.queue + 1)};
+    netfilter::NetfilterRuntime runtime(provider, std::move(hooks), runtimeOptions);
+    int status = 0;
+    try {
+        runtime.start();
+        {
+            std::scoped_lock guard(runningMutex);
+            running = &runtime;
+            if (stopRequested) runtime.requestStop();
+        }
+        runtime.run();
+    } catch (const std::exception& error) {
+        log.error("netfilter enforcement failed: %{public}s",
+                  platform::Public(std::string(error.what())));
+        status = 1;
+    }
+    {
+        std::scoped_lock guard(runningMutex);
+        running = nullptr;
+    }
+    runtime.stop();
+    const auto counters = runtime.counters();
+    log.notice(
+        "netfilter stopped: %llu packets queued, %llu DNS answers read, %llu flows reported, "
+        "%llu cut, %llu refused",
+        platform::Public(static_cast<unsigned long long>(counters.packetsQueued)),
+        platform::Public(static_cast<unsigned long long>(counters.dnsAnswersRead)),
+        platform::Public(static_cast<unsigned long long>(counters.flowsReported)),
+        platform::Public(static_cast<unsigned long long>(counters.flowsCut)),
+        platform::Public(static_cast<unsigned long long>(counters.flowsRefused)));
+    return status;
+}
+
+// Makes the directive directory when it is missing and says which one is watched, so that a
+// filter never watches nothing in silence. False (reported) when it cannot be a directory.
+bool prepareDirectory(const std::filesystem::path& directory) {
+    const platform::Logger log(std::string(FilterDataProvider::bundleIdentifier), "enforcement");
+    try {
+        if (FileEnforcementDirectiveStore::makeDirectory(directory)) {
+            log.notice("made the directive directory %{public}s",
+                       platform::Public(directory.string()));
+        }
+    } catch (const std::system_error& error) {
+        std::cerr << "tolvane-filter: " << directory.string()
+                  << " cannot be the directive directory: " << error.code().message() << "\n";
+        return false;
+    }
+    log.notice("watching the directive directory %{public}s", platform::Public(directory.string()));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +385,9 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const Options options = parseOptions(argc, argv);
     if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
+    if (options.removeRules) return removeNetfilterRules(options);
+    if (!prepareDirectory(options.directory)) return 1;
+    if (options.netfilter) return runNetfilter(options);
 
     // Making the provider starts no thread; the filter's threads start with startFilter.
     auto clock = std::make_shared<host::HostClock>(options.clock);

@@ -51,6 +51,13 @@ const std::filesystem::path& FileEnforcementDirectiveStore::defaultDirectory() {
     return directory;
 }
 
+bool FileEnforcementDirectiveStore::makeDirectory(const std::filesystem::path& directory) {
+    struct stat status;
+    const bool existed = ::stat(directory.c_str(), &status) == 0;
+    createDirectories(directory);
+    return !existed;
+}
+
 FileEnforcementDirectiveStore::FileEnforcementDirectiveStore(const std::filesystem::path& directory)
     : url_(directory / fileName) {}
 

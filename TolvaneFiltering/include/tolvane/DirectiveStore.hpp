@@ -72,6 +72,11 @@ public:
     // targets macOS); the build option TOLVANE_DEFAULT_DIRECTORY chooses another. Built once.
     static const std::filesystem::path& defaultDirectory();
 
+    // Makes `directory` and its missing parents, each 0700, as publishing does; true when it
+    // made the directory itself. Throws std::system_error: ENOTDIR when it, or a parent, is
+    // something other than a directory.
+    static bool makeDirectory(const std::filesystem::path& directory);
+
     // Touches no file.
     explicit FileEnforcementDirectiveStore(const std::filesystem::path& directory);
 
