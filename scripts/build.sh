@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# scripts/build.sh DIR [cmake options...]: configures (once) and builds into DIR.
+# scripts/build.sh DIR [cmake options...] [-- targets...]: configures DIR with the options
+# (again at every run, so a directory switched between jobs builds what this one asks for)
+# and builds the targets, or everything, showing ninja's progress.
 set -euo pipefail
 dir=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-fi
-ninja -C "$dir" -j"$(nproc)" | grep -v '^\[' || true
-test "${PIPESTATUS[0]}" -eq 0
+options=()
+while (($#)) && [ "$1" != -- ]; do options+=("$1"); shift; done
+(($#)) && shift
+echo "build: configuring $dir" >&2
+cmake -S "$root" -B "$dir" -G Ninja "${options[@]}" >/dev/null
+echo "build: building ${*:-everything} in $dir" >&2
+ninja -C "$dir" -j"$(nproc)" "$@"

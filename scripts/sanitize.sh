@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sanitizers=$1; shift
 dir="$root/build-${sanitizers//,/-}"
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" test
 CC=clang-14 CXX=clang++-14 bash "$root/scripts/build.sh" "$dir" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZE="$sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
