@@ -10,6 +10,7 @@
 //    (see NetfilterRuntime.hpp) until SIGINT or SIGTERM.
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tolvane/FlowClassifier.hpp>
 #include <tolvane/Version.hpp>
 #include <tolvane/netfilter/NetfilterError.hpp>
 #include <tolvane/netfilter/NetfilterRuntime.hpp>
@@ -42,6 +44,7 @@ constexpr const char* kUsage =
     R"(usage: tolvane-filter [--directory DIR] [--clock INSTANT] [--show-private]
        tolvane-filter --netfilter [--directory DIR] [--mark-mask MASK] [--queue N] [--show-private]
        tolvane-filter --netfilter --remove-rules [--queue N]
+       tolvane-filter --netfilter --install-rules [--directory DIR] [--mark-mask MASK] [--queue N]
 
 Runs the filter. By default it reads platform events from standard input, one JSON object a
 line, and writes one JSON verdict a line to standard output. With --netfilter it enforces on
@@ -54,6 +57,9 @@ CAP_NET_ADMIN. Logs go to standard error.
   --netfilter       enforce for real; while something is enforced, its rules stay in place
                     after the filter stops, so that new flows are refused until it runs again
   --remove-rules    with --netfilter: remove every rule and chain the filter installs, and exit
+  --install-rules   with --netfilter: install the rules the directive on disk calls for, and
+                    exit (at boot, before the network: while it enforces something, new flows
+                    are refused until the filter runs)
   --mark-mask MASK  the packet and connection mark bits the filter may use: one run of at
                     least 4 bits (default 0x00f80000); other bits are left alone
   --queue N         the netfilter queue for flows; N+1 is the one for DNS answers (default 4170)
@@ -70,6 +76,7 @@ struct Options {
     bool showPrivate = false;
     bool netfilter = false;
     bool removeRules = false;
+    bool installRules = false;
     std::uint32_t markMask = netfilter::MarkLayout::defaultMask;
     std::uint16_t queue = netfilter::QueueNumbers{}.flows;
 };
@@ -132,6 +139,8 @@ Options parseOptions(int argc, char** argv) {
             options.netfilter = true;
         } else if (arg == "--remove-rules") {
             options.removeRules = true;
+        } else if (arg == "--install-rules") {
+            options.installRules = true;
         } else if (arg == "--mark-mask") {
             const std::string text = value();
             const auto mask = wholeNumber(text, UINT32_MAX);
@@ -150,6 +159,10 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     if (options.removeRules && !options.netfilter) usageError("--remove-rules needs --netfilter");
+    if (options.installRules && !options.netfilter) usageError("--install-rules needs --netfilter");
+    if (options.installRules && options.removeRules) {
+        usageError("--install-rules and --remove-rules exclude each other");
+    }
     if (options.netfilter && options.clock) usageError("--clock is for replay, not --netfilter");
     return options;
 }
@@ -295,6 +308,36 @@ int removeNetfilterRules(const Options& options) {
     return 0;
 }
 
+// The rules the directive on disk calls for, with nobody deciding yet: while it enforces
+// something, undecided flows are refused and DNS still flows. A directive that cannot be
+// read counts as enforcing: closed is the safe side until the filter has looked at it.
+int installNetfilterRules(const Options& options) {
+    const platform::Logger log(std::string(FilterDataProvider::bundleIdentifier), "netfilter");
+    bool enforcing = true;
+    try {
+        const auto directive = FileEnforcementDirectiveStore(options.directory).load();
+        enforcing = FlowClassifier(directive, {FilterDataProvider::associationLifetime, 1, 1},
+                                   FilterDataProvider::wallClock())
+                        .isEnforcing();
+    } catch (const std::exception& error) {
+        log.error("the directive cannot be read, so the rules enforce: %{public}s",
+                  platform::Public(std::string(error.what())));
+    }
+    try {
+        const auto rules = netfilterRules(options);
+        if (enforcing) {
+            rules.install(netfilter::RuleMode::enforcing);
+            log.notice("netfilter rules: enforcing");
+        } else {
+            log.notice("nothing is enforced: no rules installed");
+        }
+    } catch (const netfilter::NetfilterError& error) {
+        std::cerr << "tolvane-filter: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 // Enforces for real until SIGINT or SIGTERM; 1 when the filter cannot start or a queue fails.
 int runNetfilter(const Options& options) {
     const platform::Logger log(std::string(FilterDataProvider::bundleIdentifier), "netfilter");
@@ -326,6 +369,17 @@ int runNetfilter(const Options& options) {
         },
     };
     netfilter::NetfilterRuntime::Options runtimeOptions;
+    // Under systemd: the watchdog hears from the packet thread itself, twice per period.
+    std::uint64_t watchdogMicroseconds = 0;
+    if (sd_watchdog_enabled(0, &watchdogMicroseconds) > 0 && watchdogMicroseconds > 0) {
+        runtimeOptions.heartbeat = [period = std::chrono::microseconds(watchdogMicroseconds / 2),
+                                    last = std::chrono::steady_clock::time_point()]() mutable {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - last < period) return;
+            last = now;
+            sd_notify(0, "WATCHDOG=1");
+        };
+    }
     runtimeOptions.layout = *netfilter::MarkLayout::make(options.markMask);
     runtimeOptions.queues = {options.queue, static_cast<std::uint16_t>(options.queue + 1)};
     netfilter::NetfilterRuntime runtime(provider, std::move(hooks), runtimeOptions);
@@ -337,6 +391,8 @@ int runNetfilter(const Options& options) {
             running = &runtime;
             if (stopRequested) runtime.requestStop();
         }
+        sd_notify(0,
+                  provider->isEnforcing() ? "READY=1\nSTATUS=enforcing" : "READY=1\nSTATUS=idle");
         runtime.run();
     } catch (const std::exception& error) {
         log.error("netfilter enforcement failed: %{public}s",
@@ -347,6 +403,7 @@ int runNetfilter(const Options& options) {
         std::scoped_lock guard(runningMutex);
         running = nullptr;
     }
+    sd_notify(0, "STOPPING=1");
     runtime.stop();
     const auto counters = runtime.counters();
     log.notice(
@@ -386,6 +443,7 @@ int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
     if (options.removeRules) return removeNetfilterRules(options);
+    if (options.installRules) return installNetfilterRules(options);
     if (!prepareDirectory(options.directory)) return 1;
     if (options.netfilter) return runNetfilter(options);
 

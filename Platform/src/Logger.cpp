@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,6 +186,22 @@ std::string formatLogMessage(std::string_view format, std::initializer_list<LogA
 
 }  // namespace detail
 
+namespace {
+// Whether standard error is a stream to the journal (a systemd service's): the journal then
+// reads a "<N>" prefix as the line's priority, so errors show as errors there.
+bool standardErrorIsJournal() {
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        unsigned long long device = 0, inode = 0;
+        if (!stream || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+        struct stat status;
+        return ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device &&
+               status.st_ino == inode;
+    }();
+    return journal;
+}
+}  // namespace
+
 Logger::Logger(std::string subsystem, std::string category)
     : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
@@ -213,6 +230,7 @@ void Logger::emit(LogLevel level, std::string_view format,
     }
     std::string line = record.line();
     line += '\n';
+    if (standardErrorIsJournal()) line.insert(0, level == LogLevel::error ? "<3>" : "<5>");
     writeAll(STDERR_FILENO, line);
 }
 

@@ -576,6 +576,7 @@ void NetfilterRuntime::State::handleDNSPacket(const QueuedPacket& packet) {
 
 void NetfilterRuntime::State::tick(std::int64_t at) {
     lastTick = at;
+    if (options.heartbeat) options.heartbeat();
     const bool nowEnforcing = hooks.isEnforcing();
     if (nowEnforcing != enforcing) {
         enforcing = nowEnforcing;

@@ -12,6 +12,8 @@
 //   2025-01-01T12:00:00.123456Z default [com.tolvane.filter:enforcement] adopted directive <private>
 //   2025-01-01T12:00:00.123456Z error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen
 //
+// When standard error is a stream to the journal (a systemd service's), each line starts with
+// its priority, "<3>" for error and "<5>" for default, which the journal takes as the level.
 // Private arguments print as "<private>" unless the process shows private data: the
 // environment variable TOLVANE_LOG_PRIVATE=1 (read once), or Logger::setShowsPrivateData.
 // Conversions: %s (text), %d %i %u %x %X %o %c (integers), %f %F %e %E %g %G (floating), with

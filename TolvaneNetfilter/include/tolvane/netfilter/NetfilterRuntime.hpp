@@ -64,6 +64,9 @@ public:
         std::size_t maximumFlows = 16384;
         // How often the installed rules are checked (and restored when missing).
         std::chrono::milliseconds ruleCheckInterval{5000};
+        // Called from the packet thread at least ten times a second while it runs: a
+        // service manager's watchdog learns from it that packets are still being decided.
+        std::function<void()> heartbeat;
     };
 
     NetfilterRuntime(std::shared_ptr<platform::FilterDataProviderBase> provider,
