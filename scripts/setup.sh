@@ -14,6 +14,7 @@ main=(
   libicu-dev nlohmann-json3-dev publicsuffix
   libssl-dev                             # QUIC Initial keys and ciphers
   libnetfilter-queue-dev libmnl-dev libnetfilter-conntrack-dev   # configured with every build
+  libsystemd-dev                         # the filter host's readiness, watchdog and journal
 )
 clang=(clang-14 libclang-rt-14-dev)      # sanitizers and libFuzzer: the runtime is only a Recommends
 test=(
