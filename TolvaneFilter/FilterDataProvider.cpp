@@ -22,6 +22,35 @@ NewFlowVerdict newFlowVerdict(const FlowDisposition& disposition) {
     return NewFlowVerdict::filterDataVerdict(false, 0, true,
                                              static_cast<std::size_t>(*disposition.peekBytes()));
 }
+
+// What a person needs after a degraded health value: which file, why, and what holds now.
+// The watcher tells only that reading failed, so the file is read once more for the reason.
+std::string degradedExplanation(DegradedReason reason, const std::filesystem::path& directory) {
+    const FileEnforcementDirectiveStore store(directory);
+    std::string why = "it is missing";
+    try {
+        if (store.load()) why = "it changed while being read";
+    } catch (const std::exception& error) {
+        why = error.what();
+    }
+    std::string text =
+        "the directive file " + store.url().string() + " cannot be read (" + why + "); ";
+    switch (reason) {
+        case DegradedReason::failedOpen:
+            text +=
+                "no directive was adopted, so nothing is enforced until a readable one is "
+                "published there (tolvane directive publish)";
+            break;
+        case DegradedReason::recoveringFromCorruption:
+            text +=
+                "the last directive read stays in force until a readable one is published there";
+            break;
+        case DegradedReason::pathUnverified:
+            text += "the directive's location could not be verified";
+            break;
+    }
+    return text;
+}
 }  // namespace
 
 Instant FilterDataProvider::wallClock() {
@@ -74,9 +103,11 @@ void FilterDataProvider::started(StartCompletion completion) {
         const std::string counters = classifier->diagnosticCounters().description();
         log.notice("adopted directive %s", Private(counters));
     };
-    auto onHealth = [log = log_](const EnforcementHealthStatus& status) {
+    auto onHealth = [log = log_,
+                     directory = directiveDirectory_](const EnforcementHealthStatus& status) {
         if (auto reason = status.degradedReason()) {
             log.error("enforcement degraded: %{public}s", Public(rawValue(*reason)));
+            log.error("%{public}s", Public(degradedExplanation(*reason, directory)));
         }
     };
     auto watching = std::make_shared<Watching>();

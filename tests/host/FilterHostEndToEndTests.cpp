@@ -75,6 +75,15 @@ TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
                   " error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
               std::string::npos)
         << result.standardError;
+    // The next entry says which file, why, and what that means.
+    EXPECT_NE(
+        result.standardError.find(" error [com.tolvane.filter:enforcement] the directive file " +
+                                  (directory.path() / "enforcement-directive.json").string() +
+                                  " cannot be read (dataCorrupted"),
+        std::string::npos)
+        << result.standardError;
+    EXPECT_NE(result.standardError.find("nothing is enforced until a readable one is published"),
+              std::string::npos);
 }
 
 TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
