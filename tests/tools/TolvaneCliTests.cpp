@@ -259,7 +259,7 @@ TEST_F(TolvaneCli, CommitmentRefusesWhatNamesNothing) {
                      "give one of --seconds, --minutes, --hours");
     expectUsageError(commitment({"strengthen", "--domain", "a.com", "--all"}),
                      "give either --domain or a selection");
-    expectUsageError(run({"commitment", "status"}), "--state FILE is required");
+    expectUsageError(run({"commitment", "status", "--state", ""}), "--state needs a file");
     expectUsageError(run({"commitment", "resume"}), "unknown subcommand \"resume\"");
 }
 

@@ -33,10 +33,7 @@ const std::vector<std::string>& noValues() {
 }  // namespace
 
 Arguments::Arguments(const std::vector<std::string>& arguments,
-                     const std::vector<OptionSpec>& declared, bool takesPositionals) {
-    std::vector<OptionSpec> options = declared;
-    options.push_back({"help", OptionSpec::Kind::flag});
-    options.push_back({"json", OptionSpec::Kind::flag});
+                     const std::vector<OptionSpec>& options, bool takesPositionals) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];

@@ -42,15 +42,22 @@ inline constexpr int exitSuccess = 0;
 inline constexpr int exitRefused = 1;
 inline constexpr int exitUsage = 2;
 
-// One option a subcommand accepts, written "--name" on the command line.
+// One option a subcommand accepts, written "--name" on the command line. This declaration is
+// the only one: the parser, the --help text and the tests that hold the manual page and the
+// shell completion to the program all read it.
 struct OptionSpec {
     enum class Kind { flag, value, list };
     std::string name;
     Kind kind = Kind::flag;
+    // What the value is, as help texts show it: DIR and FILE (or LIST) name paths, which
+    // the shell completion completes as such.
+    std::string valueName;
+    // For --help; a line break starts a new line in the option's column.
+    std::string help;
 };
 
 // A subcommand's arguments, parsed against its options. "--name value" and "--name=value"
-// both work; "--" ends the options. Every subcommand accepts --help and --json.
+// both work; "--" ends the options.
 class Arguments {
 public:
     // Throws UsageError for an unknown option, a missing value, a repeated single option or

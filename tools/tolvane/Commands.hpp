@@ -18,10 +18,13 @@
 namespace tolvane::cli {
 
 struct Command {
-    std::string name;     // as typed: "directive publish"
-    std::string summary;  // one line for the overview
-    std::string help;     // the whole --help text
-    std::vector<OptionSpec> options;
+    std::string name;         // as typed: "directive publish"
+    std::string summary;      // one line for the overview
+    std::string synopsis;     // the usage line after the name; continuation lines start bare
+    std::string description;  // what the command does, before its options in --help
+    std::vector<OptionSpec> options;  // without --json and --help, which every command takes
+    std::string json;                 // what --json prints
+    std::string epilogue;             // after the options: rules, exit status
     bool takesPositionals = false;
     // Returns the exit status; throws UsageError or Refusal.
     std::function<int(const Arguments&, const Output&)> run;
@@ -30,6 +33,18 @@ struct Command {
 std::vector<Command> domainCommands();      // normalize, suffix
 std::vector<Command> directiveCommands();   // directive show, directive publish
 std::vector<Command> commitmentCommands();  // commitment ...
+// All of them, in the overview's order.
+std::vector<Command> allCommands();
+
+// Every option the command accepts: its own, then --json and --help.
+std::vector<OptionSpec> acceptedOptions(const Command& command);
+// The whole --help text, its option list built from the declarations.
+std::string helpText(const Command& command);
+// The list of commands (or of one group's: "directive", "commitment") for `tolvane --help`
+// and usage errors.
+std::string overview(const std::vector<Command>& commands, const std::string& group = {});
+// "tolvane 0.3.0 (1a2b3c4d5e6f)": what --version prints.
+std::string versionText();
 
 // Why the normaliser refused a text, for people: "\"exa mple.com\" is not a valid host name".
 std::string explain(const DomainNormalizationError& error);

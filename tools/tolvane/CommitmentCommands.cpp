@@ -2,7 +2,11 @@
 // a state file. Every step either strengthens what is enforced or refuses: the scope only
 // grows, the end only moves later and never past 24 hours after activation, and nothing is
 // lifted before the projected end.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <system_error>
@@ -25,19 +29,34 @@ using Kind = OptionSpec::Kind;
 // The state file, absolute and with links resolved: its path names its commitment in the
 // directory's holds and its lock file, so every name for one state file must come to one path.
 std::filesystem::path statePath(const Arguments& arguments) {
-    const auto path = arguments.value("state");
-    if (!path || path->empty()) throw UsageError("--state FILE is required");
+    const auto given = arguments.value("state");
+    if (given && given->empty()) throw UsageError("--state needs a file, not \"\"");
+    const std::filesystem::path path = given ? absolutePath(*given) : defaultStatePath();
     std::error_code error;
-    auto resolved = std::filesystem::weakly_canonical(absolutePath(*path), error);
+    auto resolved = std::filesystem::weakly_canonical(path, error);
     if (error)
-        throw Refusal("cannot resolve the state file " + quotedText(*path) + ": " +
+        throw Refusal("cannot resolve the state file " + quotedText(path.string()) + ": " +
                       error.message());
     return resolved;
 }
 
+// Makes the directory and its missing parents, each private to its owner, as the directive
+// directory is.
+void makePrivateDirectories(const std::filesystem::path& directory) {
+    std::filesystem::path partial;
+    for (const auto& part : directory) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            throw Refusal("cannot make " + partial.string() + ": " + std::strerror(errno));
+        }
+    }
+}
+
 // The state file's lock ("FILE.lock" beside it, made once and kept), held by every run that
-// reads the state to write it, so two runs at once cannot each change what they read.
-AdvisoryLock lockState(const std::filesystem::path& path) {
+// reads the state to write it, so two runs at once cannot each change what they read. The
+// default state file's directory is made when missing; one named with --state must exist.
+AdvisoryLock lockState(const Arguments& arguments, const std::filesystem::path& path) {
+    if (!arguments.has("state")) makePrivateDirectories(path.parent_path());
     try {
         AdvisoryLock held = AdvisoryLock::onFile(path.string() + ".lock");
         // No other writer of the state runs now: a temporary of its is a dead run's.
@@ -284,7 +303,7 @@ int runStart(const Arguments& arguments, const Output& output) {
     Scope scope = Scope::resolving(selection, websites.websites);
     if (scope.domains().empty()) throw Refusal("the selection names no websites");
 
-    const AdvisoryLock stateLock = lockState(path);
+    const AdvisoryLock stateLock = lockState(arguments, path);
     const auto previous = loadState(path);
     if (previous && previous->isActive(now)) {
         throw Refusal(path.string() + " already holds a commitment active until " +
@@ -340,7 +359,7 @@ int runStrengthen(const Arguments& arguments, const Output& output) {
         websites = loadWebsites(*websitesPath);
     }
 
-    const AdvisoryLock stateLock = lockState(path);
+    const AdvisoryLock stateLock = lockState(arguments, path);
     CommitmentState state = activeState(path, now);
     const CommitmentState previous = state;
     const Scope before = state.commitment->scope();
@@ -385,7 +404,7 @@ int runExtend(const Arguments& arguments, const Output& output) {
     std::optional<Instant> until;
     if (arguments.has("until")) until = instantOption(arguments, "until");
     const Instant now = instantOption(arguments);
-    const AdvisoryLock stateLock = lockState(path);
+    const AdvisoryLock stateLock = lockState(arguments, path);
     CommitmentState state = activeState(path, now);
 
     const ActivationBoundary boundary = state.commitment->boundary();
@@ -469,7 +488,7 @@ int runStatus(const Arguments& arguments, const Output& output) {
 int runEnd(const Arguments& arguments, const Output& output) {
     const auto path = statePath(arguments);
     const Instant now = instantOption(arguments);
-    const AdvisoryLock stateLock = lockState(path);
+    const AdvisoryLock stateLock = lockState(arguments, path);
     auto state = loadState(path);
     if (!state || !state->commitment) throw Refusal("no commitment in " + path.string());
     if (state->isActive(now)) {
@@ -500,95 +519,92 @@ int runEnd(const Arguments& arguments, const Output& output) {
     return exitSuccess;
 }
 
-const char* const stateHelp = R"(
-  --state FILE      the state file (JSON: the commitment, its directive directory and its
-                    projected end), replaced atomically on every change
-  --at INSTANT      the current instant (default: the wall clock)
-  --json            machine-readable output
-)";
-
-std::string helpText(const std::string& body) {
-    return body + stateHelp;
-}
-
 }  // namespace
 
 std::vector<Command> commitmentCommands() {
+    const OptionSpec state = {
+        "state", Kind::value, "FILE",
+        "the state file (JSON: the commitment, its directive directory and its projected end), "
+        "replaced atomically on every change (default: " +
+            defaultStatePath().string() + ")"};
+    const OptionSpec at = {"at", Kind::value, "INSTANT",
+                           "the current instant (default: the wall clock)"};
     const std::vector<OptionSpec> selection = {
-        {"websites", Kind::value}, {"all", Kind::flag}, {"group", Kind::list}};
-    auto with = [](std::vector<OptionSpec> options, const std::vector<OptionSpec>& more) {
-        options.push_back({"state", Kind::value});
-        options.push_back({"at", Kind::value});
-        options.insert(options.end(), more.begin(), more.end());
+        {"websites", Kind::value, "LIST",
+         "a JSON file of websites and their groups:\n"
+         R"({"websites":[{"domain","groups"}...],"groups":[{"id","name"}...]})"},
+        {"all", Kind::flag, "", "every website of the list"},
+        {"group", Kind::list, "G",
+         "the websites of group G, named by its name or its identifier (repeatable)"}};
+    const std::vector<OptionSpec> durations = {
+        {"seconds", Kind::value, "S", "the duration in seconds"},
+        {"minutes", Kind::value, "M", "the duration in minutes"},
+        {"hours", Kind::value, "H", "the duration in hours"}};
+    // The command's own options, then --state and --at, which every subcommand takes.
+    const auto with = [&](std::vector<OptionSpec> options) {
+        options.push_back(state);
+        options.push_back(at);
         return options;
     };
-    const std::vector<OptionSpec> durations = {
-        {"seconds", Kind::value}, {"minutes", Kind::value}, {"hours", Kind::value}};
-    std::vector<OptionSpec> startOptions = with(selection, durations);
-    startOptions.push_back({"directory", Kind::value});
-    std::vector<OptionSpec> extendOptions = with(durations, {});
-    extendOptions.push_back({"until", Kind::value});
-    extendOptions.push_back({"clamp", Kind::flag});
+    auto startOptions = selection;
+    startOptions.insert(startOptions.end(), durations.begin(), durations.end());
+    startOptions.push_back({"directory", Kind::value, "DIR",
+                            "where to publish (default: the directory the state file names, else " +
+                                FileEnforcementDirectiveStore::defaultDirectory().string() + ")"});
+    auto strengthenOptions = selection;
+    strengthenOptions.insert(strengthenOptions.begin(),
+                             {"domain", Kind::list, "D", "a domain to add (repeatable)"});
+    auto extendOptions = durations;
+    for (auto& option : extendOptions) {
+        option.help = "ask for the end " + option.valueName + " " + option.name +
+                      " after the current projected end";
+    }
+    extendOptions.push_back({"until", Kind::value, "INSTANT", "ask for the end at INSTANT"});
+    extendOptions.push_back(
+        {"clamp", Kind::flag, "", "grant the latest permitted end when the request passes it"});
+    const std::string json = "machine-readable output";
     return {
         {"commitment start", "start a commitment over a selection of websites",
-         helpText(
-             R"(usage: tolvane commitment start --state FILE --websites LIST (--all | --group G ...)
-                               (--minutes M | --hours H | --seconds S) [--directory DIR]
-                               [--at INSTANT] [--json]
-
-Starts a commitment: resolves the selection (every website of LIST, or those of the named
+         R"([--state FILE] --websites LIST (--all | --group G ...)
+(--minutes M | --hours H | --seconds S) [--directory DIR]
+[--at INSTANT] [--json])",
+         R"(Starts a commitment: resolves the selection (every website of LIST, or those of the named
 groups) into a scope of generation 1, makes the commitment for the given duration (at
 most 24 hours), publishes its scope on top of what the directive on disk enforces and
 writes the state file. Refused when the state file holds a commitment that is still active,
-and when the selection names no websites. DIR is stored as an absolute path.
-
-  --websites LIST   a JSON file {"websites":[{"domain","groups"}...],"groups":[{"id","name"}...]}
-  --all             every website of the list
-  --group G         the websites of group G, named by its name or its identifier (repeatable)
-  --directory DIR   where to publish (default: the directory the state file names, else
-                    /Library/Application Support/Tolvane))"),
-         startOptions, false, runStart},
+and when the selection names no websites. DIR is stored as an absolute path.)",
+         with(startOptions), json, "", false, runStart},
         {"commitment strengthen", "add domains or a selection to the active commitment",
-         helpText(R"(usage: tolvane commitment strengthen --state FILE
-                                    (--domain D ... | --websites LIST (--all | --group G ...))
-                                    [--at INSTANT] [--json]
-
-Adds domains (each through the normaliser, using its registrable domain) or what a
+         R"([--state FILE]
+(--domain D ... | --websites LIST (--all | --group G ...))
+[--at INSTANT] [--json])",
+         R"(Adds domains (each through the normaliser, using its registrable domain) or what a
 selection resolves to, raises the generation by one and publishes the wider scope.
-Refused when nothing new would be added or no commitment is active.
-
-  --domain D        a domain to add (repeatable)
-  --websites LIST   the website list for --all or --group)"),
-         with(selection, {{"domain", Kind::list}}), false, runStrengthen},
+Refused when nothing new would be added or no commitment is active.)",
+         with(strengthenOptions), json, "", false, runStrengthen},
         {"commitment extend", "move the projected end later, within 24 h of activation",
-         helpText(R"(usage: tolvane commitment extend --state FILE
-                                (--minutes M | --hours H | --seconds S | --until INSTANT)
-                                [--clamp] [--at INSTANT] [--json]
-
-Asks for a later end, the given time after the current projected end (or at INSTANT), and
+         R"([--state FILE]
+(--minutes M | --hours H | --seconds S | --until INSTANT)
+[--clamp] [--at INSTANT] [--json])",
+         R"(Asks for a later end, the given time after the current projected end (or at INSTANT), and
 prints the ruling against the activation boundary: permitted, exceedsOriginalBoundary (with
 the latest permitted end) or doesNotStrengthen. Only a permitted end is granted; with
 --clamp, a request past the boundary is granted up to the boundary instead. Prints how much
-further the end may still move. Exit status 1 when nothing was granted.
-
-  --clamp           grant the latest permitted end when the request passes it)"),
-         extendOptions, false, runExtend},
+further the end may still move. Exit status 1 when nothing was granted.)",
+         with(extendOptions), json, "", false, runExtend},
         {"commitment status", "scope, projected end, time left and health",
-         helpText(R"(usage: tolvane commitment status --state FILE [--at INSTANT] [--json]
-
-Prints the commitment's scope and generation, its activation, its projected end (as an
+         "[--state FILE] [--at INSTANT] [--json]",
+         R"(Prints the commitment's scope and generation, its activation, its projected end (as an
 instant and as UTC text), the time left, how much further it may be extended, and its
 health: healthy when the directive on disk enforces the whole scope, degraded otherwise.
-Prints "no commitment" when the state file holds none.)"),
-         with({}, {}), false, runStatus},
-        {"commitment end", "lift an ended commitment",
-         helpText(R"(usage: tolvane commitment end --state FILE [--at INSTANT] [--json]
-
-Once the projected end has passed, lifts the commitment's domains from the directive, except
+Prints "no commitment" when the state file holds none.)",
+         with({}), json, "", false, runStatus},
+        {"commitment end", "lift an ended commitment", "[--state FILE] [--at INSTANT] [--json]",
+         R"(Once the projected end has passed, lifts the commitment's domains from the directive, except
 those another active commitment over the same directory holds, and clears the commitment
 from the state file. The directive is idle when nothing is left. Refused before the
-projected end.)"),
-         with({}, {}), false, runEnd},
+projected end.)",
+         with({}), json, "", false, runEnd},
     };
 }
 

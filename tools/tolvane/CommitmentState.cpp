@@ -1,5 +1,6 @@
 #include "CommitmentState.hpp"
 
+#include <tolvane/DirectiveStore.hpp>
 #include <tolvane/JSONCoding.hpp>
 
 namespace tolvane::cli {
@@ -40,6 +41,10 @@ std::string encodeState(const CommitmentState& state) {
     }
     out["updatedAt"] = coding::encodeNumber(state.updatedAt);
     return out.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n";
+}
+
+std::filesystem::path defaultStatePath() {
+    return FileEnforcementDirectiveStore::defaultDirectory() / "commitments" / "state.json";
 }
 
 std::optional<CommitmentState> loadState(const std::filesystem::path& path) {

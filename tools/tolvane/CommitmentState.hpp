@@ -2,7 +2,7 @@
 // commitment with what the tool needs besides it; the website list is what a selection
 // resolves against.
 //
-//   state file     {"directory":"/Library/Application Support/Tolvane",
+//   state file     {"directory":"/var/lib/tolvane",
 //                   "commitment":{"activatedAt":T,"scope":{...},"remainingDuration":S,
 //                                 "health":"healthy"},
 //                   "projectedEnd":T+S,"updatedAt":T}
@@ -46,6 +46,11 @@ struct CommitmentState {
 // the state as it is, so what decodes encodes to the same state.
 CommitmentState decodeState(std::string_view text);
 std::string encodeState(const CommitmentState& state);
+
+// The state file unless --state names another: DIR/commitments/state.json of the default
+// directive directory, beside the record of holds, where writing does not wake the filter's
+// watch on DIR.
+std::filesystem::path defaultStatePath();
 
 // nullopt when there is no file at `path`; Refusal when it cannot be read or is no state.
 std::optional<CommitmentState> loadState(const std::filesystem::path& path);

@@ -260,64 +260,56 @@ int runPublish(const Arguments& arguments, const Output& output) {
 
 }  // namespace
 
+OptionSpec directoryOptionSpec(std::string_view what) {
+    return {"directory", OptionSpec::Kind::value, "DIR",
+            std::string(what) +
+                " (default: " + FileEnforcementDirectiveStore::defaultDirectory().string() + ")"};
+}
+
 std::vector<Command> directiveCommands() {
     using Kind = OptionSpec::Kind;
     return {
         {"directive show",
          "the current enforcement directive",
-         R"(usage: tolvane directive show [--directory DIR] [--at INSTANT] [--json]
-
-Reads the enforcement directive file (enforcement-directive.json) and prints when it was
+         "[--directory DIR] [--at INSTANT] [--json]",
+         R"(Reads the enforcement directive file (enforcement-directive.json) and prints when it was
 published, its generation, its scope's domains, its validation probe and whether that has
-expired, and the domains enforced at INSTANT. Prints "no directive" when there is no file.
-
-  --directory DIR   the directive directory (default: /Library/Application Support/Tolvane)
-  --at INSTANT      the instant to judge the probe at (default: now)
-  --json            {"file","at","directive" (the file's JSON form, or null),
-                     "generation","probeExpired"?,"enforcedDomains"}
-
-Exit status: 0, or 1 when the file cannot be read or is no valid directive; 2 on a usage
-error.
-)",
-         {{"directory", Kind::value}, {"at", Kind::value}},
+expired, and the domains enforced at INSTANT. Prints "no directive" when there is no file.)",
+         {directoryOptionSpec("the directive directory"),
+          {"at", Kind::value, "INSTANT", "the instant to judge the probe at (default: now)"}},
+         R"({"file","at","directive" (the file's JSON form, or null),
+"generation","probeExpired"?,"enforcedDomains"})",
+         R"(Exit status: 0, or 1 when the file cannot be read or is no valid directive; 2 on a usage
+error.)",
          false,
          runShow},
         {"directive publish",
          "publish a directive built from options",
-         R"(usage: tolvane directive publish [--directory DIR] [--generation N] [--domain D ...]
-                                 [--probe DOMAIN [--probe-seconds S]] [--idle] [--force]
-                                 [--at INSTANT] [--json]
-
-Publishes a new enforcement directive, replacing the file atomically; a running
-tolvane-filter watching DIR adopts it at once.
-
-  --domain D          a domain of the scope (repeatable). Each goes through the normaliser
-                      and its registrable domain is used; a rejected text refuses the
-                      whole publication
-  --generation N      the scope's generation (default: the current one + 1, or 1)
-  --probe DOMAIN      lend DOMAIN to the filter as a validation probe; without --domain or
-                      --generation the current scope is kept as it is
-  --probe-seconds S   how long the probe lasts, at most 20 (default: 20)
-  --idle              publish a directive with nothing to enforce
-  --force             publish even when the directive weakens the current one
-  --directory DIR     the directive directory (default: /Library/Application Support/Tolvane)
-  --at INSTANT        the publication instant and the probe's start (default: now)
-  --json              {"file","directive","notes"}
-
-Strengthening is the default: a scope that lacks a domain of the current scope, or whose
+         R"([--directory DIR] [--generation N] [--domain D ...]
+[--probe DOMAIN [--probe-seconds S]] [--idle] [--force]
+[--at INSTANT] [--json])",
+         R"(Publishes a new enforcement directive, replacing the file atomically; a running
+tolvane-filter watching DIR adopts it at once.)",
+         {{"domain", Kind::list, "D",
+           "a domain of the scope (repeatable). Each goes through the normaliser and its "
+           "registrable domain is used; a rejected text refuses the whole publication"},
+          {"generation", Kind::value, "N",
+           "the scope's generation (default: the current one + 1, or 1)"},
+          {"probe", Kind::value, "DOMAIN",
+           "lend DOMAIN to the filter as a validation probe; without --domain or --generation "
+           "the current scope is kept as it is"},
+          {"probe-seconds", Kind::value, "S", "how long the probe lasts, at most 20 (default: 20)"},
+          {"idle", Kind::flag, "", "publish a directive with nothing to enforce"},
+          {"force", Kind::flag, "", "publish even when the directive weakens the current one"},
+          directoryOptionSpec("the directive directory"),
+          {"at", Kind::value, "INSTANT",
+           "the publication instant and the probe's start (default: now)"}},
+         R"({"file","directive","notes"})",
+         R"(Strengthening is the default: a scope that lacks a domain of the current scope, or whose
 generation does not rise above the current one, and an idle directive while a scope holds
 domains, are refused unless --force is given. So is an unreadable current directive file.
 
-Exit status: 0 when published, 1 when refused, 2 on a usage error.
-)",
-         {{"directory", Kind::value},
-          {"generation", Kind::value},
-          {"domain", Kind::list},
-          {"probe", Kind::value},
-          {"probe-seconds", Kind::value},
-          {"idle", Kind::flag},
-          {"force", Kind::flag},
-          {"at", Kind::value}},
+Exit status: 0 when published, 1 when refused, 2 on a usage error.)",
          false,
          runPublish},
     };

@@ -11,6 +11,8 @@
 
 namespace tolvane::cli {
 
+// The declaration of --directory: `what` with the configured default.
+OptionSpec directoryOptionSpec(std::string_view what);
 // --directory made absolute, or the default directory when it was not given.
 std::filesystem::path directoryOption(const Arguments& arguments);
 

@@ -174,9 +174,8 @@ std::vector<Command> domainCommands() {
     return {
         {"normalize",
          "the registrable domain each text names",
-         R"(usage: tolvane normalize [--json] TEXT...
-
-Puts each TEXT (a name, a link, a name in a national script) through the domain normaliser
+         "[--json] TEXT...",
+         R"(Puts each TEXT (a name, a link, a name in a national script) through the domain normaliser
 with the packaged Public Suffix List, and prints the registrable domain a commitment would
 block and how it was reached:
 
@@ -187,33 +186,26 @@ block and how it was reached:
                         printed too as the narrower alternative
 
 A text that names no usable domain is rejected with the reason and the offending text
-(emptyInput, noHost, invalidHostname, ipAddressUnsupported, publicSuffixOnly).
-
-  --json   one JSON object: {"results":[{"input","result","registrableDomain",
-           "narrowAlternative"?} or {"input","error":{"case","text"?,"message"}}]}
-
-Exit status: 0 when every text was accepted, 1 when any was rejected, 2 on a usage error.
-Put "--" before texts that begin with "-".
-)",
+(emptyInput, noHost, invalidHostname, ipAddressUnsupported, publicSuffixOnly).)",
          {},
+         R"(one JSON object: {"results":[{"input","result","registrableDomain",
+"narrowAlternative"?} or {"input","error":{"case","text"?,"message"}}]})",
+         R"(Exit status: 0 when every text was accepted, 1 when any was rejected, 2 on a usage error.
+Put "--" before texts that begin with "-".)",
          true,
          runNormalize},
         {"suffix",
          "public suffix and registrable domain of hosts",
-         R"(usage: tolvane suffix [--json] HOST...
-
-Prints the public suffix and the registrable domain of each HOST by the packaged Public
+         "[--json] HOST...",
+         R"(Prints the public suffix and the registrable domain of each HOST by the packaged Public
 Suffix List. The host is first lower-cased, one trailing dot is removed and a name with
 non-ASCII letters is converted to its ASCII-compatible form; "none" means the host is
-itself a public suffix and has no registrable domain.
-
-  --json   one JSON object: {"results":[{"input","host","publicSuffix",
-           "registrableDomain" (null for none)} or {"input","error"}]}
-
-Exit status: 0, or 1 when a host is empty or has no ASCII-compatible form; 2 on a usage
-error.
-)",
+itself a public suffix and has no registrable domain.)",
          {},
+         R"(one JSON object: {"results":[{"input","host","publicSuffix",
+"registrableDomain" (null for none)} or {"input","error"}]})",
+         R"(Exit status: 0, or 1 when a host is empty or has no ASCII-compatible form; 2 on a usage
+error.)",
          true,
          runSuffix},
     };

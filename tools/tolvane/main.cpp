@@ -14,33 +14,6 @@ namespace {
 using namespace tolvane;
 using namespace tolvane::cli;
 
-std::vector<Command> allCommands() {
-    std::vector<Command> commands;
-    for (auto group : {domainCommands(), directiveCommands(), commitmentCommands()}) {
-        for (auto& command : group) commands.push_back(std::move(command));
-    }
-    return commands;
-}
-
-// The overview, or that of one group ("directive", "commitment").
-std::string overview(const std::vector<Command>& commands, const std::string& group = {}) {
-    std::string text = "usage: tolvane " +
-                       (group.empty() ? std::string("COMMAND") : group + " SUBCOMMAND") +
-                       " [OPTIONS] [ARGUMENTS]\n\n";
-    for (const auto& command : commands) {
-        if (!group.empty() && command.name.rfind(group + " ", 0) != 0) continue;
-        std::string name = command.name;
-        name.resize(std::max<std::size_t>(name.size() + 2, 24), ' ');
-        text += "  " + name + command.summary + "\n";
-    }
-    text +=
-        "\nEvery command takes --help, and --json for machine-readable output.\n"
-        "Exit status: 0 on success, 1 when an input is refused, 2 on a usage error.\n"
-        "Instants are seconds since 2001-01-01T00:00:00Z, or UTC text like "
-        "2026-12-05T18:00:00Z.\n";
-    return text;
-}
-
 int usageError(const std::string& message, const std::string& hint) {
     std::cerr << "tolvane: " << message << "\n" << hint;
     return exitUsage;
@@ -60,6 +33,10 @@ int main(int argc, char** argv) {
     if (arguments.empty()) return usageError("no command given", overview(commands));
     if (arguments.front() == "--help" || arguments.front() == "-h" || arguments.front() == "help") {
         std::cout << overview(commands);
+        return exitSuccess;
+    }
+    if (arguments.front() == "--version") {
+        std::cout << versionText() << "\n";
         return exitSuccess;
     }
 
@@ -99,9 +76,9 @@ int main(int argc, char** argv) {
     const std::string prefix = "tolvane " + command->name + ": ";
     bool json = leadingJSON;
     try {
-        const Arguments parsed(rest, command->options, command->takesPositionals);
+        const Arguments parsed(rest, acceptedOptions(*command), command->takesPositionals);
         if (parsed.flag("help")) {
-            std::cout << command->help;
+            std::cout << helpText(*command);
             return exitSuccess;
         }
         json = json || parsed.flag("json");
