@@ -67,7 +67,11 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
         return " -j MARK --set-xmark " + masked(bits, mask);
     };
     const std::string undecided = "-m mark --mark " + masked(0, mask);
-    const std::string syn = "-p tcp -m tcp --tcp-flags SYN,RST,ACK SYN";
+    // Only a SYN without data: the longest headers it can have (IPv4 60 + TCP 60, IPv6 40 +
+    // TCP 60). A SYN carrying data (TCP Fast Open) may hold a whole ClientHello, and is queued.
+    const std::string syn =
+        std::string("-p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -m length --length ") +
+        (ipVersion == 4 ? "0:120" : "0:100");
     const std::string toFlows = toQueue(queues.flows);
     rules.out = {
         "-o lo -j RETURN",
@@ -78,8 +82,8 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
         is(State::reject) + " -j RETURN",
         "-p tcp -m tcp --dport 53 -j RETURN",
         "-p tcp -m tcp --tcp-flags RST RST -j RETURN",
-        // A SYN carries nothing to judge and is never queued: it counts as seen, or the gate
-        // would refuse every connection.
+        // A SYN without data has nothing to judge and is never queued: it counts as seen, or
+        // the gate would refuse every connection.
         syn + set(layout.bits(State::pending) | layout.seenBit()),
         syn + " -j RETURN",
         // Picked up mid-stream: undecided.

@@ -62,6 +62,11 @@ bool isIPv4Literal(std::string_view host) {
     return true;
 }
 
+// The sequence number of a segment's first payload byte: a SYN takes one number itself.
+std::uint32_t payloadSequence(const wire::TCPSegmentView& segment) {
+    return segment.sequenceNumber() + (segment.has(wire::TCPSegmentView::syn) ? 1u : 0u);
+}
+
 platform::EndpointHost endpointHost(std::span<const std::uint8_t> address) {
     if (address.size() == 4) {
         platform::IPv4Address v4;
@@ -341,9 +346,9 @@ void NetfilterRuntime::State::handleTCP(const QueuedPacket& packet, const FlowTu
         }
         record = newRecord(tuple);
         if (!record) return refuse(packet, nullptr);
-        // The handshake's ACK, or the first bytes when they ride on it: either way the next
-        // byte of the flow.
-        record->firstSequence = segment.sequenceNumber();
+        // The handshake's ACK, the first bytes riding on it, or a SYN with data: where the
+        // flow's first byte is.
+        record->firstSequence = payloadSequence(segment);
     }
     record->lastActive = now;
     switch (record->stage) {
@@ -371,7 +376,7 @@ void NetfilterRuntime::State::readTCP(const QueuedPacket& packet, FlowTable::Rec
         // Where the segment starts, counted from the first byte; a retransmission may start
         // before what we hold, never before the flow's first byte.
         const auto offset =
-            static_cast<std::int32_t>(segment.sequenceNumber() - record.firstSequence);
+            static_cast<std::int32_t>(payloadSequence(segment) - record.firstSequence);
         if (offset > static_cast<std::int32_t>(record.contiguous)) {
             // A gap: hold the segment back; it comes again once the bytes before it are in.
             flowQueue->verdict(packet.id, PacketQueue::Verdict::drop, std::nullopt);
@@ -454,7 +459,7 @@ void NetfilterRuntime::State::report(const QueuedPacket& packet, FlowTable::Reco
 void NetfilterRuntime::State::countHeld(const QueuedPacket& packet, FlowTable::Record& record,
                                         const wire::TCPSegmentView& segment) {
     const auto payload = segment.payload();
-    const auto offset = static_cast<std::int32_t>(segment.sequenceNumber() - record.firstSequence);
+    const auto offset = static_cast<std::int32_t>(payloadSequence(segment) - record.firstSequence);
     const std::uint64_t end = offset < 0 ? 0 : static_cast<std::uint64_t>(offset) + payload.size();
     if (end > record.bytesSeen) {
         const std::size_t fresh = static_cast<std::size_t>(
