@@ -187,8 +187,7 @@ def compare(command, actual, status):
         return None
     # Lines that match their placeholder pattern are shown as written, so the diff holds only
     # what really differs.
-    shown = [command.expected[i] if i < len(command.expected) and matches(command.expected[i], a)
-             else a for i, a in enumerate(actual)]
+    shown = [next((e for e in command.expected if matches(e, a)), a) for a in actual]
     diff = difflib.unified_diff(command.expected, shown, "documented", "actual", lineterm="", n=2)
     text = "\n".join("    " + t for t in command.text)
     return (f"{command.path}:{command.line}: the output differs (exit status {status})\n"
