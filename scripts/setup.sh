@@ -48,5 +48,7 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Downloads and installs one line each, so a long install shows its progress.
+  apt-get install -y -q --no-install-recommends "${missing[@]}" |
+    { grep --line-buffered -E '^(Get:|Setting up )' || true; }
 fi
