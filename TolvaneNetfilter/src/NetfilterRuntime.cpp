@@ -169,6 +169,7 @@ struct NetfilterRuntime::State {
     RuleMode desiredMode = RuleMode::dnsOnly;
     RuleMode installedMode = RuleMode::dnsOnly;
     bool rulesStopping = false;
+    bool rulesInstalled = false;  // by this runtime's start
     std::thread rulesThread;
 };
 
@@ -215,6 +216,7 @@ void NetfilterRuntime::start() {
     s.generation = s.hooks.enforcedGeneration();
     const RuleMode mode = s.enforcing ? RuleMode::enforcing : RuleMode::dnsOnly;
     s.rules.install(mode);
+    s.rulesInstalled = true;
     s.desiredMode = s.installedMode = mode;
     s.log.notice("netfilter rules: %{public}s", Public(modeName(mode)));
     if (s.enforcing) {
@@ -278,7 +280,10 @@ void NetfilterRuntime::stop() {
         s.releaseResources(record);
         return true;
     });
-    if (s.hooks.isEnforcing()) {
+    if (!s.rulesInstalled) {
+        // A start that failed early (the queues taken by another filter, say) leaves the rules
+        // to whoever installed them.
+    } else if (s.hooks.isEnforcing()) {
         // Closed until a restart: new flows are refused while nobody decides them.
         s.log.notice("netfilter rules kept: enforcing");
     } else {
