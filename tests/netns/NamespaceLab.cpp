@@ -328,6 +328,16 @@ std::optional<ServerRecord> NamespaceLab::waitForRecord(const std::string& kind,
     }
 }
 
+bool NamespaceLab::serverHoldsConnection(long port) const {
+    const auto sockets =
+        run(Side::server, {"/usr/bin/ss", "-Htan", "dport", "=", ":" + std::to_string(port)});
+    return !words(sockets.standardOutput).empty();
+}
+
+std::string NamespaceLab::serverErrors() const {
+    return web_ ? web_->errorText() : std::string();
+}
+
 int NamespaceLab::datagramsTo(int n) const {
     int count = 0;
     for (const auto& record : serverRecords()) {

@@ -135,6 +135,10 @@ public:
     // The first record of `kind` for the client's `port`, once the server has written it.
     std::optional<ServerRecord> waitForRecord(const std::string& kind, long port,
                                               std::chrono::milliseconds timeout) const;
+    // Whether the server namespace still has a TCP socket for the client's `port`, in any state.
+    bool serverHoldsConnection(long port) const;
+    // What the server process wrote to standard error (tracebacks), for failure messages.
+    std::string serverErrors() const;
     // UDP datagrams the server received on service address N (either family) so far.
     int datagramsTo(int n) const;
 

@@ -56,17 +56,22 @@ def listener(port, kind=socket.SOCK_STREAM):
 class Connection:
     """One accepted connection: what it received, and how it ended."""
 
-    def __init__(self, sock, kind, timeout):
+    def __init__(self, sock, peer, kind, timeout):
         self.sock = sock
         self.kind = kind
-        self.local = plain(sock.getsockname()[0])
-        peer = sock.getpeername()
+        # The address accept() gave: a connection reset before it was accepted has no peer
+        # name left to ask for, yet its record must still name the client's port.
         self.peer, self.port = plain(peer[0]), peer[1]
+        self.local = "-"
         self.received = 0
         self.name = "-"
         self.end = "eof"
-        # Without it every response waits about 40 ms on the client's delayed ACK.
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            self.local = plain(sock.getsockname()[0])
+            # Without it every response waits about 40 ms on the client's delayed ACK.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
         sock.settimeout(timeout)
 
     def recv(self, stream):
@@ -101,8 +106,8 @@ def serve_http(conn, stream):
                        + str(len(body)).encode() + b"\r\n\r\n" + body)
 
 
-def handle(sock, kind, args, context):
-    conn = Connection(sock, kind, args.timeout)
+def handle(sock, peer, kind, args, context):
+    conn = Connection(sock, peer, kind, args.timeout)
     stream = sock
     try:
         if kind == "https":
@@ -144,8 +149,15 @@ def tls_context(args):
 
 def accept_loop(sock, kind, args, context):
     while True:
-        client, _ = sock.accept()
-        threading.Thread(target=handle, args=(client, kind, args, context), daemon=True).start()
+        try:
+            client, peer = sock.accept()
+        except OSError as error:
+            # A connection reset while it waited to be accepted: nothing of it is left.
+            record(kind=kind, local="-", peer="-", port=0, name="-", received=0,
+                   end="accept-" + ending(error))
+            continue
+        threading.Thread(target=handle, args=(client, peer, kind, args, context),
+                         daemon=True).start()
 
 
 def udp_loop(sock):
