@@ -37,6 +37,25 @@ bool isDirectory(const fs::path& path) {
     return !path.empty() && fs::is_directory(path, error);
 }
 
+// The fatal message's first line is what callers match on; the second tells a person where
+// the bundle was looked for and how to point at another.
+std::string notFoundMessage(const std::vector<fs::path>& candidates) {
+    std::string message = "unable to find bundle named TolvaneCore_TolvaneCore\n";
+    if (candidates.empty()) {
+        message += "looked nowhere: the running program's path is unknown";
+    } else {
+        message += "looked in ";
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (i > 0) message += ", ";
+            message += candidates[i].string();
+        }
+    }
+    message += "; set ";
+    message += kResourceBundleVariable;
+    message += " to the bundle directory to use another";
+    return message;
+}
+
 fs::path locate() {
     std::vector<fs::path> candidates;
     if (const char* overridden = std::getenv(kResourceBundleVariable); overridden && *overridden) {
@@ -49,13 +68,15 @@ fs::path locate() {
         candidates.push_back(library.parent_path() / kResourceBundleName);
     }
     if (!executable.empty()) {
-        candidates.push_back(executable.parent_path().parent_path() / "share" /
-                             kResourceBundleName);
+        // Installed: bin/ and sbin/ programs share <prefix>/share/tolvane.
+        const fs::path share = executable.parent_path().parent_path() / "share";
+        candidates.push_back(share / "tolvane" / kResourceBundleName);
+        candidates.push_back(share / kResourceBundleName);
     }
     for (const fs::path& candidate : candidates) {
         if (isDirectory(candidate)) return candidate;
     }
-    fatalError("unable to find bundle named TolvaneCore_TolvaneCore");
+    fatalError(notFoundMessage(candidates));
 }
 
 }  // namespace

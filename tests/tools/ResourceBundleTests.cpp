@@ -15,7 +15,6 @@ using tolvane::testing::runProcess;
 namespace {
 
 constexpr const char* kBundle = "TolvaneCore_TolvaneCore.bundle";
-constexpr const char* kNoBundle = "unable to find bundle named TolvaneCore_TolvaneCore\n";
 constexpr const char* kNoResource =
     "TolvaneCore is missing its bundled public_suffix_list.dat resource\n";
 
@@ -28,6 +27,8 @@ protected:
         fs::copy_file(built, probe());
     }
 
+    // The copy's own view of where it lives: /proc/self/exe is canonical.
+    fs::path root() const { return fs::canonical(directory.path()); }
     fs::path bin() const { return directory.path() / "bin"; }
     fs::path probe() const { return bin() / "tolvane-psl-probe"; }
 
@@ -47,13 +48,26 @@ protected:
 
 // No bundle, a bundle without the resource, and a resource that is not UTF-8 each abort.
 TEST_F(ResourceBundle, MissingBundleOrResourceIsFatal) {
-    const auto expectFatal = [&](const char* message) {
+    const auto expectFatal = [&](const std::string& message) {
         const auto result = run("shop.example.co.uk");
         EXPECT_EQ(result.exitCode, 134);
         EXPECT_EQ(result.standardError, message);
         EXPECT_EQ(result.standardOutput, "");
     };
-    expectFatal(kNoBundle);
+    const std::string places = (root() / "bin" / kBundle).string() + ", " +
+                               (root() / "share/tolvane" / kBundle).string() + ", " +
+                               (root() / "share" / kBundle).string();
+    expectFatal("unable to find bundle named TolvaneCore_TolvaneCore\nlooked in " + places +
+                "; set TOLVANE_RESOURCE_BUNDLE to the bundle directory to use another\n");
+
+    // A variable naming no directory is the first place looked in, and is then passed over.
+    const auto result = run("shop.example.co.uk", (root() / "elsewhere").string());
+    EXPECT_EQ(result.exitCode, 134);
+    EXPECT_EQ(result.standardError,
+              "unable to find bundle named TolvaneCore_TolvaneCore\nlooked in " +
+                  (root() / "elsewhere").string() + ", " + places +
+                  "; set TOLVANE_RESOURCE_BUNDLE to the bundle directory to use another\n");
+
     fs::create_directories(bin() / kBundle);
     expectFatal(kNoResource);
     write(bin() / kBundle / "public_suffix_list.dat", "com\n\xC3\x28\n");
@@ -66,10 +80,16 @@ TEST_F(ResourceBundle, FoundBesideTheProgramInTheInstalledLayoutAndThroughTheVar
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "example.co.uk\n-\n");
 
+    // Installed, share/tolvane/ is preferred to share/ (which here holds a list without co.uk).
     const fs::path packaged =
         fs::path(tolvane::testing::builtProgram(kBundle)) / "public_suffix_list.dat";
-    fs::create_directories(directory.path() / "share" / kBundle);
-    fs::copy_file(packaged, directory.path() / "share" / kBundle / "public_suffix_list.dat");
+    write(directory.path() / "share" / kBundle / "public_suffix_list.dat", "uk\n");
+    result = run("shop.example.co.uk");
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, "co.uk\n");
+    fs::create_directories(directory.path() / "share/tolvane" / kBundle);
+    fs::copy_file(packaged,
+                  directory.path() / "share/tolvane" / kBundle / "public_suffix_list.dat");
     result = run("shop.example.co.uk");
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(result.standardOutput, "example.co.uk\n");

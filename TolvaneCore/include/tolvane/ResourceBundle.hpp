@@ -11,11 +11,13 @@
 //      (how the build lays it out: beside the built programs)
 //   3. <directory of the binary holding this library's code>/TolvaneCore_TolvaneCore.bundle
 //      (only when that binary is not the executable itself, i.e. a shared library)
-//   4. <directory of the running executable>/../share/TolvaneCore_TolvaneCore.bundle
-//      (the installed layout: bin/ and share/ side by side)
+//   4. <directory of the running executable>/../share/tolvane/TolvaneCore_TolvaneCore.bundle
+//      (the installed layout: bin/ or sbin/ beside share/tolvane/)
+//   5. <directory of the running executable>/../share/TolvaneCore_TolvaneCore.bundle
 //
 // When none is found the process stops with "unable to find bundle named
-// TolvaneCore_TolvaneCore" (see fatalError).
+// TolvaneCore_TolvaneCore" (see fatalError), followed by a line naming every place looked
+// in and the variable that points elsewhere.
 #pragma once
 
 #include <filesystem>
