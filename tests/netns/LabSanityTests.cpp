@@ -89,6 +89,11 @@ TEST_F(LabSanity, PythonClientsReachTheServers) {
     ASSERT_TRUE(hello);
     EXPECT_EQ((*hello)["name"], "public.allowed.example");
 
+    const auto quic = lab_->client({"quic", NamespaceLab::address6(labplan::quicAllowed),
+                                    "quic.allowed.example", "--split", "300", "--timeout", "0.3"});
+    EXPECT_EQ(quic["result"], "ok") << quic["stderr"];
+    EXPECT_EQ(quic["detail"], "no-answer");
+
     const auto held = lab_->client(
         {"hold", NamespaceLab::address4(labplan::grow), "grow.example", "--limit", "0.3"});
     EXPECT_EQ(held["result"], "ok") << held["stderr"];

@@ -7,6 +7,8 @@
                                         split over two segments (--split N)
   ech ADDRESS NAME                      a hand-built ClientHello naming NAME and offering
                                         Encrypted Client Hello
+  quic ADDRESS NAME                     a QUIC Initial whose ClientHello names NAME, in two
+                                        Initials out of order with --split N
   hold ADDRESS NAME                     HTTP keep-alive requests every --interval seconds until
                                         the connection ends or --limit seconds pass
 
@@ -17,6 +19,8 @@ port, to find the server's record), sent, received, detail; hold prints `open po
 
 import argparse
 import errno
+import hashlib
+import hmac
 import os
 import socket
 import ssl
@@ -173,28 +177,38 @@ def vector(width, body):
     return len(body).to_bytes(width, "big") + body
 
 
-def ech_client_hello(name):
-    """A TLS 1.3 ClientHello as a browser sends it: the name visible, 0xfe0d offered."""
+def client_hello(name, ech=False, quic=False):
+    """A TLS 1.3 ClientHello handshake message as a browser sends it, the name visible."""
     host = name.encode()
-    extensions = b"".join([
+    parts = [
         extension(0, vector(2, b"\x00" + vector(2, host))),
         extension(10, vector(2, struct.pack("!HH", 0x001D, 0x0017))),
-        extension(11, vector(1, b"\x00")),
         extension(13, vector(2, struct.pack("!6H", 0x0403, 0x0804, 0x0401, 0x0503, 0x0805,
                                             0x0806))),
-        extension(16, vector(2, vector(1, b"http/1.1"))),
-        extension(43, vector(1, struct.pack("!HH", 0x0304, 0x0303))),
+        extension(16, vector(2, vector(1, b"h3" if quic else b"http/1.1"))),
+        extension(43, vector(1, struct.pack("!H", 0x0304) if quic else
+                             struct.pack("!HH", 0x0304, 0x0303))),
         extension(45, vector(1, b"\x01")),
         extension(51, vector(2, struct.pack("!H", 0x001D) + vector(2, os.urandom(32)))),
+    ]
+    if quic:
+        # Transport parameters: initial_max_data and initial_source_connection_id (empty).
+        parts.append(extension(0x39, b"\x04\x04\x80\x10\x00\x00" + b"\x0f\x00"))
+    else:
+        parts.insert(2, extension(11, vector(1, b"\x00")))
+    if ech:
         # Outer hello: HPKE suite (HKDF-SHA256, AES-128-GCM), config id, encapsulated key and
         # a payload the server cannot open, as a client without the server's key sends.
-        extension(0xFE0D, b"\x00" + struct.pack("!HHB", 1, 1, 0x2A) + vector(2, os.urandom(32))
-                  + vector(2, os.urandom(176))),
-    ])
-    body = (b"\x03\x03" + os.urandom(32) + vector(1, os.urandom(32))
+        parts.append(extension(0xFE0D, b"\x00" + struct.pack("!HHB", 1, 1, 0x2A)
+                               + vector(2, os.urandom(32)) + vector(2, os.urandom(176))))
+    body = (b"\x03\x03" + os.urandom(32) + vector(1, b"" if quic else os.urandom(32))
             + vector(2, struct.pack("!3H", 0x1301, 0x1302, 0xC02F)) + b"\x01\x00"
-            + vector(2, extensions))
-    handshake = b"\x01" + vector(3, body)
+            + vector(2, b"".join(parts)))
+    return b"\x01" + vector(3, body)
+
+
+def ech_client_hello(name):
+    handshake = client_hello(name, ech=True)
     return b"\x16\x03\x01" + vector(2, handshake)
 
 
@@ -210,6 +224,77 @@ def ech(args, outcome):
     outcome.received = len(data)
     # 0x16 is the server's handshake (its ServerHello): the hello went through.
     outcome.detail = f"record{data[0]:#04x}"
+
+
+def hkdf_expand_label(secret, label, length):
+    full = b"tls13 " + label
+    info = struct.pack("!H", length) + vector(1, full) + b"\x00"
+    out, block, counter = b"", b"", 1
+    while len(out) < length:
+        block = hmac.new(secret, block + info + bytes([counter]), hashlib.sha256).digest()
+        out += block
+        counter += 1
+    return out[:length]
+
+
+def quic_initial(destination, source, offset, data):
+    """One client Initial of QUIC v1 carrying CRYPTO bytes at `offset`, padded to 1200 bytes
+    and protected with the keys every reader can derive from the destination connection ID."""
+    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+    salt = bytes.fromhex("38762cf7f55934b34d179ae6a4c80cadccbb7f0a")
+    initial = hmac.new(salt, destination, hashlib.sha256).digest()
+    secret = hkdf_expand_label(initial, b"client in", 32)
+    key = hkdf_expand_label(secret, b"quic key", 16)
+    iv = hkdf_expand_label(secret, b"quic iv", 12)
+    hp = hkdf_expand_label(secret, b"quic hp", 16)
+
+    def varint(value):
+        return struct.pack("!I", 0x80000000 | value) if value >= 0x4000 else \
+            struct.pack("!H", 0x4000 | value)
+
+    frame = b"\x06" + varint(offset) + varint(len(data)) + data
+    number = 0 if offset == 0 else 1
+    header_length = 1 + 4 + 1 + len(destination) + 1 + len(source) + 1 + 2 + 4
+    padding = 1200 - header_length - len(frame) - 16
+    payload = frame + b"\x00" * max(padding, 0)
+    header = (b"\xc3" + struct.pack("!I", 1) + vector(1, destination) + vector(1, source)
+              + b"\x00" + struct.pack("!H", 0x4000 | (4 + len(payload) + 16))
+              + struct.pack("!I", number))
+    nonce = bytes(a ^ b for a, b in zip(iv, number.to_bytes(12, "big")))
+    sealed = AESGCM(key).encrypt(nonce, payload, header)
+    mask = Cipher(algorithms.AES(hp), modes.ECB()).encryptor().update(sealed[:16])
+    protected = bytearray(header + sealed)
+    protected[0] ^= mask[0] & 0x0F
+    for i in range(4):
+        protected[header_length - 4 + i] ^= mask[1 + i]
+    return bytes(protected)
+
+
+def quic(args, outcome):
+    family = socket.AF_INET6 if ":" in args.address else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_DGRAM)
+    sock.settimeout(args.timeout)
+    sock.connect((args.address, 443))
+    outcome.port = sock.getsockname()[1]
+    destination, source = os.urandom(8), os.urandom(8)
+    hello = client_hello(args.name, quic=True)
+    if args.split:
+        # Two Initials, the later half first, as Chromium sends its large hellos.
+        datagrams = [quic_initial(destination, source, args.split, hello[args.split:]),
+                     quic_initial(destination, source, 0, hello[: args.split])]
+    else:
+        datagrams = [quic_initial(destination, source, 0, hello)]
+    for datagram in datagrams:
+        sock.send(datagram)
+        outcome.sent += len(datagram)
+        time.sleep(0.02)
+    # Nobody answers QUIC here: a refusal shows as an ICMP error on this connected socket.
+    try:
+        sock.recv(2048)
+    except socket.timeout:
+        outcome.detail = "no-answer"
 
 
 def hold(args, outcome):
@@ -234,7 +319,7 @@ def hold(args, outcome):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["resolve", "raw", "tls", "ech", "hold"])
+    parser.add_argument("mode", choices=["resolve", "raw", "tls", "ech", "quic", "hold"])
     parser.add_argument("operands", nargs="*")
     parser.add_argument("--resolve", action="append", default=[])
     parser.add_argument("--timeout", type=float, default=3.0)
@@ -256,7 +341,8 @@ def main():
     else:
         args.name = args.operands[1]
     outcome = Outcome()
-    run(outcome, lambda: {"raw": raw, "tls": tls, "ech": ech, "hold": hold}[args.mode](args, outcome))
+    modes = {"raw": raw, "tls": tls, "ech": ech, "quic": quic, "hold": hold}
+    run(outcome, lambda: modes[args.mode](args, outcome))
     return 0
 
 
