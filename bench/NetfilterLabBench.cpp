@@ -233,12 +233,18 @@ QueueState queueState(std::uint16_t queue) {
     return {};
 }
 
+std::pair<double, double> schedulerNanoseconds(int pid);
+
 void newFlowLatency(benchmark::State& state) {
     constexpr int flows = 1000;
     const auto port = static_cast<std::uint16_t>(state.range(0));
     for (auto _ : state) {
         std::vector<double> filtered, reference, added;
-        int failed = 0;
+        // When the slow flows come (ms since the start): spaced like a timer, or at random.
+        std::vector<double> slowAt;
+        int failed = 0, slowReference = 0;
+        const auto scheduledBefore = schedulerNanoseconds(laboratory->filter->pid());
+        const auto started = Clock::now();
         for (int i = 0; i < flows; ++i) {
             // Interleaved, so that drifts of the machine fall on both sides alike.
             const double withFilter = tlsFlowMicroseconds(Side::client, port);
@@ -250,7 +256,23 @@ void newFlowLatency(benchmark::State& state) {
             filtered.push_back(withFilter);
             reference.push_back(without);
             added.push_back(withFilter - without);
+            if (withFilter > 1000) {
+                slowAt.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+            }
+            slowReference += without > 1000 ? 1 : 0;
         }
+        const auto scheduledAfter = schedulerNanoseconds(laboratory->filter->pid());
+        std::vector<double> gaps;
+        for (std::size_t i = 1; i < slowAt.size(); ++i) gaps.push_back(slowAt[i] - slowAt[i - 1]);
+        state.counters["filter_flows_over_1ms"] = static_cast<double>(slowAt.size());
+        state.counters["reference_flows_over_1ms"] = slowReference;
+        state.counters["slow_flow_gap_median_ms"] = percentile(gaps, 0.5);
+        state.counters["run_ms"] =
+            std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        // Time the filter's packet loop was runnable but had no CPU, per flow.
+        state.counters["filter_cpu_wait_us_per_flow"] =
+            (scheduledAfter.second - scheduledBefore.second) / 1e3 / flows;
         state.SetIterationTime(percentile(added, 0.5) / 1e6);
         state.counters["filter_median_us"] = percentile(filtered, 0.5);
         state.counters["filter_p99_us"] = percentile(filtered, 0.99);
@@ -305,9 +327,31 @@ double bulkSeconds(Side side, std::size_t bytes) {
 
 void bulkTransfer(benchmark::State& state) {
     constexpr std::size_t bytes = 500ull * 1000 * 1000;
+    // One rule that needs connection tracking, in the reference namespace: what tracking alone
+    // costs, without any of the filter's rules.
+    auto trackingRule = [](const std::string& action) {
+        return laboratory->lab
+                   ->run(Side::reference,
+                         {"/usr/sbin/iptables", "-w", "-t", "mangle", action, "OUTPUT", "-m",
+                          "conntrack", "--ctstate", "INVALID", "-j", "DROP"})
+                   .exitCode == 0;
+    };
+    int round = 0;
     for (auto _ : state) {
-        const double withFilter = bulkSeconds(Side::client, bytes);
-        const double without = bulkSeconds(Side::reference, bytes);
+        // Each side goes first in turn, so that neither always meets a warm sink.
+        double withFilter = 0, without = 0;
+        if (round++ % 2 == 0) {
+            withFilter = bulkSeconds(Side::client, bytes);
+            without = bulkSeconds(Side::reference, bytes);
+        } else {
+            without = bulkSeconds(Side::reference, bytes);
+            withFilter = bulkSeconds(Side::client, bytes);
+        }
+        double tracked = -1;
+        if (trackingRule("-A")) {
+            tracked = bulkSeconds(Side::reference, bytes);
+            trackingRule("-D");
+        }
         if (withFilter <= 0 || without <= 0) {
             state.SkipWithError("a bulk transfer failed");
             return;
@@ -316,21 +360,29 @@ void bulkTransfer(benchmark::State& state) {
         state.counters["filter_MBps"] = static_cast<double>(bytes) / withFilter / 1e6;
         state.counters["reference_MBps"] = static_cast<double>(bytes) / without / 1e6;
         state.counters["ratio_percent"] = 100.0 * without / withFilter;
+        state.counters["reference_tracked_MBps"] =
+            tracked > 0 ? static_cast<double>(bytes) / tracked / 1e6 : 0;
     }
 }
 
 // User and system time of a process so far, in seconds.
-double cpuSeconds(int pid) {
+struct CpuTime {
+    double user = 0, system = 0;
+};
+
+CpuTime cpuSeconds(int pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // Fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;
-    double ticks = 0;
+    CpuTime time;
+    const auto tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i >= 12) ticks += std::stod(field);
+        if (i == 12) time.user = std::stod(field) / tick;
+        if (i == 13) time.system = std::stod(field) / tick;
     }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return time;
 }
 
 // Nanoseconds the process's main thread (the filter's packet loop) has spent running and
@@ -453,7 +505,7 @@ void queuedPacketRate(benchmark::State& state) {
         std::this_thread::sleep_for(300ms);
         const QueueState before = queueState(flowQueue);
         const std::uint64_t flowsBefore = flowsOpened;
-        const double cpuBefore = cpuSeconds(laboratory->filter->pid());
+        const CpuTime cpuBefore = cpuSeconds(laboratory->filter->pid());
         const auto scheduledBefore = schedulerNanoseconds(laboratory->filter->pid());
         const auto started = Clock::now();
         std::uint64_t busiest = 0;
@@ -463,7 +515,10 @@ void queuedPacketRate(benchmark::State& state) {
         }
         const QueueState after = queueState(flowQueue);
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        const double filterCpu = cpuSeconds(laboratory->filter->pid()) - cpuBefore;
+        const CpuTime cpuAfter = cpuSeconds(laboratory->filter->pid());
+        const double filterUser = cpuAfter.user - cpuBefore.user;
+        const double filterSystem = cpuAfter.system - cpuBefore.system;
+        const double filterCpu = filterUser + filterSystem;
         const auto scheduledAfter = schedulerNanoseconds(laboratory->filter->pid());
         const auto flows = static_cast<double>(flowsOpened - flowsBefore);
         stop = true;
@@ -479,6 +534,8 @@ void queuedPacketRate(benchmark::State& state) {
         const auto packets = static_cast<double>(after.idSequence - before.idSequence);
         state.counters["filter_cpu_percent"] = 100.0 * filterCpu / seconds;
         state.counters["filter_cpu_us_per_packet"] = packets > 0 ? 1e6 * filterCpu / packets : 0;
+        // System time includes the kernel sending each accepted packet on, inside the verdict.
+        state.counters["filter_user_us_per_packet"] = packets > 0 ? 1e6 * filterUser / packets : 0;
         state.counters["packets_per_flow"] = flows > 0 ? packets / flows : 0;
         // Runnable but not running: the share of the window the packet loop waited for a CPU.
         state.counters["filter_cpu_wait_percent"] =
