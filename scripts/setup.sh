@@ -4,7 +4,7 @@
 #   main   build the programs and run the main job
 #   test   main, plus GoogleTest, the docs runner, clang 14 for the sanitizers, the format
 #          check and the network laboratory's tools: everything .ci/run needs
-#   bench  main, plus Google Benchmark and libpsl (the suffix benchmark's point of comparison)
+#   bench  main, plus Google Benchmark, libpsl and the netfilter laboratory's tools
 #   fuzz   main, plus clang 14 and its runtime for libFuzzer
 # Without a profile: all of them.
 set -euo pipefail
@@ -24,7 +24,11 @@ test=(
   python3 openssl dnsmasq-base           # real TLS and DNS bytes in the wire tests; the docs runner
   iptables conntrack curl iproute2 chromium   # the network laboratory's tools and clients
 )
-bench=("${main[@]}" googletest libgtest-dev libbenchmark-dev libpsl-dev)
+bench=(
+  "${main[@]}" googletest libgtest-dev libbenchmark-dev
+  libpsl-dev                             # the suffix benchmark's point of comparison
+  iptables conntrack iproute2 python3    # the netfilter laboratory benchmark
+)
 fuzz=("${main[@]}" "${clang[@]}")
 
 profiles=("$@")
