@@ -22,6 +22,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -305,7 +307,20 @@ void queuedPackets(benchmark::State& state) {
 
 // Seconds to move `bytes` after the ClientHello to the sink, until the sink has read them all
 // (it closes after our end of stream); negative on failure.
+double threadCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The sending thread's CPU seconds of the last bulk transfer: the kernel runs each outgoing
+// packet's netfilter hooks (and often the receiver's side of the pair) inside send(), so this
+// shows what the rules cost per byte whatever else the machine is doing.
+thread_local double lastSenderCpu = 0;
+
 double bulkSeconds(Side side, std::size_t bytes) {
+    const double cpuBefore = threadCpuSeconds();
     const int fd = socketIn(side, SOCK_STREAM);
     const timeval limit{30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -322,6 +337,7 @@ double bulkSeconds(Side side, std::size_t bytes) {
     const bool ended = sent && shutdown(fd, SHUT_WR) == 0 && recv(fd, &ignored, 1, 0) == 0;
     const auto finished = Clock::now();
     close(fd);
+    lastSenderCpu = threadCpuSeconds() - cpuBefore;
     return ended ? std::chrono::duration<double>(finished - started).count() : -1;
 }
 
@@ -338,18 +354,29 @@ void bulkTransfer(benchmark::State& state) {
     };
     int round = 0;
     for (auto _ : state) {
+        const QueueState queuedBefore = queueState(flowQueue);
         // Each side goes first in turn, so that neither always meets a warm sink.
-        double withFilter = 0, without = 0;
+        double withFilter = 0, without = 0, filterCpu = 0, referenceCpu = 0;
+        const auto filtered = [&] {
+            withFilter = bulkSeconds(Side::client, bytes);
+            filterCpu = lastSenderCpu;
+        };
+        const auto reference = [&] {
+            without = bulkSeconds(Side::reference, bytes);
+            referenceCpu = lastSenderCpu;
+        };
         if (round++ % 2 == 0) {
-            withFilter = bulkSeconds(Side::client, bytes);
-            without = bulkSeconds(Side::reference, bytes);
+            filtered();
+            reference();
         } else {
-            without = bulkSeconds(Side::reference, bytes);
-            withFilter = bulkSeconds(Side::client, bytes);
+            reference();
+            filtered();
         }
+        const QueueState queuedAfter = queueState(flowQueue);
         double tracked = -1;
         if (trackingRule("-A")) {
             tracked = bulkSeconds(Side::reference, bytes);
+            state.counters["reference_tracked_sender_cpu_ms"] = 1e3 * lastSenderCpu;
             trackingRule("-D");
         }
         if (withFilter <= 0 || without <= 0) {
@@ -360,6 +387,11 @@ void bulkTransfer(benchmark::State& state) {
         state.counters["filter_MBps"] = static_cast<double>(bytes) / withFilter / 1e6;
         state.counters["reference_MBps"] = static_cast<double>(bytes) / without / 1e6;
         state.counters["ratio_percent"] = 100.0 * without / withFilter;
+        state.counters["filter_sender_cpu_ms"] = 1e3 * filterCpu;
+        state.counters["reference_sender_cpu_ms"] = 1e3 * referenceCpu;
+        // An allowed flow leaves the queue after its ClientHello: the 500 MB are never queued.
+        state.counters["filter_packets_queued"] =
+            static_cast<double>(queuedAfter.idSequence - queuedBefore.idSequence);
         state.counters["reference_tracked_MBps"] =
             tracked > 0 ? static_cast<double>(bytes) / tracked / 1e6 : 0;
     }
@@ -705,6 +737,17 @@ std::string makeClientHello(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --filter_nice=N: the filter's packet loop (its main thread) at nice N, to see what CPU
+    // contention on a shared machine does to the figures.
+    std::optional<int> filterNice;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--filter_nice=", 0) != 0) continue;
+        filterNice = std::stoi(argument.substr(14));
+        std::copy(argv + i + 1, argv + argc + 1, argv + i);
+        --argc;
+        break;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Laboratory built;
@@ -728,6 +771,11 @@ int main(int argc, char** argv) {
     } catch (const LabUnavailable& unavailable) {
         std::cerr << "NetfilterLabBench: skipped: " << unavailable.what() << "\n";
         return 0;
+    }
+    if (filterNice &&
+        setpriority(PRIO_PROCESS, static_cast<id_t>(built.filter->pid()), *filterNice) != 0) {
+        std::cerr << "NetfilterLabBench: cannot renice the filter\n";
+        return 1;
     }
     built.clientHello = makeClientHello("allowed.example");
     if (built.clientHello.size() < 100 || built.clientHello[0] != '\x16') {
