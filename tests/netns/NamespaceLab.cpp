@@ -518,7 +518,8 @@ NamespaceLab::Options standardLabOptions(const std::filesystem::path& scriptDire
                      {"probe.example", probe},
                      {"grow.example", grow},
                      {"restart.blocked.example", restart},
-                     {"restart.allowed.example", restart}};
+                     {"restart.allowed.example", restart},
+                     {"idle.blocked.example", idle}};
     options.aliases = {{"media.blocked.example", "cdn.cdnshare.example"},
                        {"media.allowed.example", "cdn.cdnshare.example"}};
     options.unnamedAddresses = {unnamed, echUnnamed, echAllowed};

@@ -178,6 +178,7 @@ inline constexpr int quicAllowed = 52;  // quic.allowed.example
 inline constexpr int probe = 60;        // probe.example
 inline constexpr int grow = 70;         // grow.example
 inline constexpr int restart = 80;      // restart.blocked.example, restart.allowed.example
+inline constexpr int idle = 90;         // idle.blocked.example
 }  // namespace labplan
 
 NamespaceLab::Options standardLabOptions(const std::filesystem::path& scriptDirectory);

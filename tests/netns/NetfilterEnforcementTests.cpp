@@ -338,6 +338,21 @@ TEST_F(NetfilterEnforcement, GrowthCutsALiveFlowToTheNewlyBlockedName) {
     expectCut(curl("http://grow.example/"), "http");
 }
 
+TEST_F(NetfilterEnforcement, IdleDirectiveStopsEnforcingAndANewScopeResumesIt) {
+    directiveChanged_ = true;
+    std::size_t from = filter_->errorSize();
+    publishAndAdopt({"--idle", "--force"});
+    ASSERT_TRUE(filter_->waitForError("netfilter rules: dnsOnly", 5s, from)) << filterLog();
+    expectFetched(curl("https://idle.blocked.example/"), "idle.blocked.example");
+    expectFetched(curl("http://idle.blocked.example/", 6), "idle.blocked.example");
+
+    from = filter_->errorSize();
+    publishBase();
+    ASSERT_TRUE(filter_->waitForError("netfilter rules: enforcing", 5s, from)) << filterLog();
+    expectCut(curl("https://idle.blocked.example/"), "https");
+    expectCut(curl("http://idle.blocked.example/", 6), "http");
+}
+
 TEST_F(NetfilterEnforcement, KilledFilterFailsClosedKeepsDnsAndARestartRecovers) {
     filter_->signal(SIGKILL);
     ASSERT_TRUE(filter_->waitForExit(5s));
