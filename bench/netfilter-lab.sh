@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# bench/netfilter-lab.sh BIN_DIR [RUNS]: NetfilterLabBench RUNS times (default 3, as root), then
-# the median of every counter over all repetitions of all runs. The laboratory shares the
+# bench/netfilter-lab.sh BIN_DIR [RUNS [ARGS...]]: NetfilterLabBench RUNS times (default 3, as
+# root) with ARGS (such as --filter_nice=-10), then the median of every counter over all
+# repetitions of all runs. The laboratory shares the
 # machine's CPUs with whatever else runs, so single runs wander; medians of several settle.
 set -euo pipefail
-bin=${1:?usage: bench/netfilter-lab.sh BIN_DIR [RUNS]}
+bin=${1:?usage: bench/netfilter-lab.sh BIN_DIR [RUNS [ARGS...]]}
 runs=${2:-3}
+shift $(($# < 2 ? $# : 2))
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for run in $(seq 1 "$runs"); do
   echo "run $run of $runs (load average $(cut -d' ' -f1-3 /proc/loadavg))" >&2
-  "$bin/NetfilterLabBench" --benchmark_out="$work/run$run.json" --benchmark_out_format=json \
+  "$bin/NetfilterLabBench" "$@" --benchmark_out="$work/run$run.json" --benchmark_out_format=json \
     > "$work/run$run.txt" 2>&1 || { cat "$work/run$run.txt" >&2; exit 1; }
   grep -h "skipped\|netfilter stopped" "$work/run$run.txt" >&2 || true
 done
