@@ -2,18 +2,23 @@
 // namespace with 10,000 domains enforced, and every figure is paired with the same traffic
 // from the reference namespace, which reaches the same servers without any rules.
 //
-//   benchmark           what one iteration does                      counters
-//   ------------------  -------------------------------------------  ---------------------------
-//   NewFlowLatency      1,000 TLS flows from each side, interleaved:  median, p99 of each side
-//                       connect, ClientHello, first response byte     and of (filter - reference)
-//   QueuedPackets       200 allowed TLS flows; the flow queue's id    packets per flow
-//                       sequence before and after
-//   BulkTransfer        500 MB after a ClientHello to the sink        MB/s each side, ratio
-//   QueuedPacketRate    name-less flows of 16-byte segments to an     packets verdicted per second
-//                       unnamed address, for 3 s
-//   ResidentMemory      DNS answers for 2,048 addresses x 8 names     VmRSS before and after, MiB
+//   benchmark            what one iteration does                     counters
+//   -------------------  ------------------------------------------  --------------------------
+//   NewFlowLatency/443   1,000 flows from each side, interleaved:    median, p99 of each side
+//   NewFlowLatency/8443    connect, ClientHello, first byte back     and of (filter - reference)
+//                          (443: the TLS server's ServerHello;       slow flows, the filter's
+//                          8443: a responder thread of ours)         waits for a CPU
+//   QueuedPackets        200 allowed TLS flows; the flow queue's id  packets per flow
+//                        sequence before and after
+//   BulkTransfer         500 MB after a ClientHello to the sink      MB/s each side, ratio, the
+//                                                                    sender's CPU
+//   QueuedPacketRate     name-less flows of 16-byte segments to an   packets verdicted per
+//                        unnamed address, for 3 s                    second, the filter's CPU
+//   ResidentMemory       DNS answers for 2,048 addresses x 8 names   VmRSS before and after, MiB
 //
-// Needs root and network namespaces; otherwise it says why and measures nothing.
+// Needs root and network namespaces; otherwise it says why and measures nothing. The machine's
+// CPUs are shared with the laboratory's clients and servers (and whatever else runs), so
+// bench/netfilter-lab.sh runs it several times and prints medians.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
