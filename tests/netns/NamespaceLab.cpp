@@ -341,10 +341,18 @@ std::string NamespaceLab::serverErrors() const {
 int NamespaceLab::datagramsTo(int n) const {
     int count = 0;
     for (const auto& record : serverRecords()) {
-        if (record["kind"] == "udp" &&
+        if (record["kind"] == "udp" && record["lport"] == "443" &&
             (record["local"] == address4(n) || record["local"] == address6(n))) {
             ++count;
         }
+    }
+    return count;
+}
+
+int NamespaceLab::datagramsFrom(long port) const {
+    int count = 0;
+    for (const auto& record : serverRecords()) {
+        if (record["kind"] == "udp" && record.number("port") == port) ++count;
     }
     return count;
 }

@@ -6,7 +6,7 @@
 // measurements. Every service address lives on the server's loopback as 10.231.100.N and
 // fd00:231:100::N, so each scenario can have addresses of its own; dnsmasq answers for the
 // configured names; a threaded Python server serves HTTPS (any name), HTTP, a TCP sink on 9000
-// and counts UDP datagrams to 443, recording each connection in a log the tests read.
+// and counts UDP datagrams to 443 and 9000, recording each connection in a log the tests read.
 #pragma once
 
 #include <chrono>
@@ -63,7 +63,7 @@ private:
 
 // One line of the server's log: `kind` (https, http, sink, udp), `local` (the service address),
 // `peer`, `port` (the client's port), `name` (SNI or Host), `received` (bytes), `end` (eof,
-// reset, timeout, tls-error, error).
+// reset, timeout, tls-error, error); a udp record has `lport` (443 or 9000) and no name or end.
 struct ServerRecord {
     std::map<std::string, std::string> fields;
     std::string operator[](const std::string& key) const;
@@ -139,8 +139,10 @@ public:
     bool serverHoldsConnection(long port) const;
     // What the server process wrote to standard error (tracebacks), for failure messages.
     std::string serverErrors() const;
-    // UDP datagrams the server received on service address N (either family) so far.
+    // UDP datagrams the server received on service address N (either family), port 443, so far.
     int datagramsTo(int n) const;
+    // UDP datagrams the server received from the client's `port`, so far.
+    int datagramsFrom(long port) const;
 
     // tolvane-filter --netfilter in the client namespace, watching `directive`; returns once it
     // has bound its queues. Throws LabUnavailable with its log when it ends or stays silent.

@@ -303,6 +303,18 @@ TEST_F(NetfilterEnforcement, ChromiumIsCutForABlockedNameOverTcp) {
     EXPECT_NE(allowed.dom.find("hello browse.allowed.example"), std::string::npos) << allowed.log;
 }
 
+TEST_F(NetfilterEnforcement, UdpToOtherPortsIsNotTouched) {
+    for (const int family : {4, 6}) {
+        SCOPED_TRACE("IPv" + std::to_string(family));
+        // Even a QUIC Initial naming a blocked host, to an address only blocked names have.
+        const auto sent = lab_->client({"quic", address(family, labplan::onlyBlocked),
+                                        "only.blocked.example", "--port", "9000", "--split", "300",
+                                        "--timeout", "0.3", "--resolve", "only.blocked.example"});
+        EXPECT_EQ(sent["result"], "ok") << sent["detail"] << sent["stderr"];
+        EXPECT_EQ(lab_->datagramsFrom(sent.number("port")), 2);
+    }
+}
+
 TEST_F(NetfilterEnforcement, ProbeDomainIsEnforcedUntilItExpires) {
     directiveChanged_ = true;
     const auto published = publishAndAdopt({"--probe", "probe.example", "--probe-seconds", "2"});

@@ -8,7 +8,7 @@
   ech ADDRESS NAME                      a hand-built ClientHello naming NAME and offering
                                         Encrypted Client Hello
   quic ADDRESS NAME                     a QUIC Initial whose ClientHello names NAME, in two
-                                        Initials out of order with --split N
+                                        Initials out of order with --split N, to --port P
   hold ADDRESS NAME                     HTTP keep-alive requests every --interval seconds until
                                         the connection ends or --limit seconds pass
 
@@ -276,7 +276,7 @@ def quic(args, outcome):
     family = socket.AF_INET6 if ":" in args.address else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_DGRAM)
     sock.settimeout(args.timeout)
-    sock.connect((args.address, 443))
+    sock.connect((args.address, args.port))
     outcome.port = sock.getsockname()[1]
     destination, source = os.urandom(8), os.urandom(8)
     hello = client_hello(args.name, quic=True)
@@ -327,6 +327,7 @@ def main():
     parser.add_argument("--chunk", type=int, default=1000)
     parser.add_argument("--pause", type=float, default=0.0)
     parser.add_argument("--split", type=int, default=0)
+    parser.add_argument("--port", type=int, default=443)
     parser.add_argument("--interval", type=float, default=0.1)
     parser.add_argument("--limit", type=float, default=5.0)
     args = parser.parse_args()

@@ -2,9 +2,9 @@
 """The laboratory's servers, run inside the server namespace.
 
 HTTPS on 443 (one certificate for every name, the SNI callback records the name asked for),
-plain HTTP on 80, a TCP sink on 9000 that counts the bytes of each connection, and a UDP
-listener on 443 that counts datagrams per local address. Every finished connection and every
-datagram becomes one line of `key=value` fields in the log file, flushed at once, so a test
+plain HTTP on 80, a TCP sink on 9000 that counts the bytes of each connection, and UDP
+listeners on 443 and 9000 that count datagrams per local address. Every finished connection
+and every datagram becomes one line of `key=value` fields in the log file, flushed at once, so a test
 can read what the server saw. Prints `ready` when every socket listens.
 """
 
@@ -160,7 +160,7 @@ def accept_loop(sock, kind, args, context):
                          daemon=True).start()
 
 
-def udp_loop(sock):
+def udp_loop(sock, port):
     sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
     while True:
         data, ancillary, _, peer = sock.recvmsg(65536, 256)
@@ -168,7 +168,8 @@ def udp_loop(sock):
         for level, kind, value in ancillary:
             if level == socket.IPPROTO_IPV6 and kind == socket.IPV6_PKTINFO:
                 local = plain(socket.inet_ntop(socket.AF_INET6, value[:16]))
-        record(kind="udp", local=local, peer=plain(peer[0]), port=peer[1], received=len(data))
+        record(kind="udp", local=local, lport=port, peer=plain(peer[0]), port=peer[1],
+               received=len(data))
 
 
 def main():
@@ -184,8 +185,9 @@ def main():
     loops = [(listener(443), "https"), (listener(80), "http"), (listener(9000), "sink")]
     for sock, kind in loops:
         threading.Thread(target=accept_loop, args=(sock, kind, args, context), daemon=True).start()
-    udp = listener(443, socket.SOCK_DGRAM)
-    threading.Thread(target=udp_loop, args=(udp,), daemon=True).start()
+    for port in (443, 9000):
+        udp = listener(port, socket.SOCK_DGRAM)
+        threading.Thread(target=udp_loop, args=(udp, port), daemon=True).start()
     print("ready", flush=True)
     threading.Event().wait()
 
