@@ -23,6 +23,7 @@ test=(
   clang-format-14                        # the format check in CI
   python3 openssl dnsmasq-base           # real TLS and DNS bytes in the wire tests; the docs runner
   iptables conntrack curl iproute2 chromium   # the network laboratory's tools and clients
+  lintian dpkg-dev systemd man-db        # the package, unit and manual page checks
 )
 bench=(
   "${main[@]}" googletest libgtest-dev libbenchmark-dev
