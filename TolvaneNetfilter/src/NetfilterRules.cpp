@@ -67,11 +67,14 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
         return " -j MARK --set-xmark " + masked(bits, mask);
     };
     const std::string undecided = "-m mark --mark " + masked(0, mask);
-    // Only a SYN without data: the longest headers it can have (IPv4 60 + TCP 60, IPv6 40 +
-    // TCP 60). A SYN carrying data (TCP Fast Open) may hold a whole ClientHello, and is queued.
+    // Only a SYN that can hold no useful data skips the queue: one with data (TCP Fast Open)
+    // may carry a whole request, and is queued like any first bytes. The bound is an IP
+    // header and the longest TCP header, 60 bytes; a stack's SYN options (MSS, SACK,
+    // timestamps, window scale: 20 bytes, with a Fast Open cookie 30) leave at most a few
+    // bytes of data below it, too few for a ClientHello or a request that names a host.
     const std::string syn =
         std::string("-p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -m length --length ") +
-        (ipVersion == 4 ? "0:120" : "0:100");
+        (ipVersion == 4 ? "0:80" : "0:100");
     const std::string toFlows = toQueue(queues.flows);
     rules.out = {
         "-o lo -j RETURN",

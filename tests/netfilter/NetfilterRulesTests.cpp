@@ -30,7 +30,7 @@ TEST(NetfilterRules, EnforcingScriptHoldsTheKeyRules) {
         {4, "-A TOLVANE-OUT -j CONNMARK --restore-mark --nfmask 0xff0 --ctmask 0x70\n"},
         {4, "-A TOLVANE-OUT -m mark --mark 0x10/0xff0 -j RETURN\n"},
         {4,
-         "-A TOLVANE-OUT -p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -m length --length 0:120 -j "
+         "-A TOLVANE-OUT -p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -m length --length 0:80 -j "
          "MARK --set-xmark 0xc0/0xff0\n"},
         {4, "-A TOLVANE-OUT -p tcp -m mark --mark 0x0/0xff0 -j MARK --set-xmark 0x40/0xff0\n"},
         {4, "-A TOLVANE-OUT -p udp -m udp --dport 443 -j NFQUEUE --queue-num 7 --queue-bypass\n"},
@@ -69,8 +69,8 @@ TEST(NetfilterRules, EnforcingRulesComeInOrder) {
         {"-A TOLVANE-OUT -m mark --mark 0x20/0xff0 -j RETURN", "--queue-num 7"},
         {"-A TOLVANE-OUT -p tcp -m tcp --dport 53 -j RETURN", "--queue-num 7"},
         {"-A TOLVANE-OUT -p tcp -m tcp --tcp-flags RST RST -j RETURN", "--queue-num 7"},
-        {"0:120 -j MARK", "0:120 -j RETURN"},
-        {"0:120 -j RETURN", "-A TOLVANE-OUT -p tcp -j NFQUEUE"},
+        {"0:80 -j MARK", "0:80 -j RETURN"},
+        {"0:80 -j RETURN", "-A TOLVANE-OUT -p tcp -j NFQUEUE"},
         {"--dport 443 -m mark --mark 0x0/0xff0", "--dport 443 -j NFQUEUE"},
         {"-A TOLVANE-GATE -o lo -j RETURN", "--save-mark"},
         {"--save-mark", "-j REJECT"},
