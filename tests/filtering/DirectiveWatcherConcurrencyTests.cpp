@@ -40,10 +40,6 @@ const auto failedOpen = EnforcementHealthStatus::degraded(DegradedReason::failed
 using Delivery = std::variant<EnforcementDirective, EnforcementHealthStatus>;
 using Deliveries = std::vector<Delivery>;
 
-bool contains(const Deliveries& deliveries, const Delivery& wanted) {
-    return std::find(deliveries.begin(), deliveries.end(), wanted) != deliveries.end();
-}
-
 class Recorder {
 public:
     void record(Delivery delivery) {
@@ -69,8 +65,7 @@ public:
         });
     }
     Deliveries deliveries() {
-        std::scoped_lock lock(mutex_);
-        return deliveries_;
+        return waitUntil([](const Deliveries&) { return true; });
     }
     void clear() {
         std::scoped_lock lock(mutex_);
@@ -195,7 +190,8 @@ TEST_F(DirectiveWatcherConcurrency, EveryBadFormOfTheFileDegradesAndKeepsTheDire
         } else {
             std::ofstream(url, std::ios::binary) << "{\"publishedAt\":";
         }
-        const auto seen = recorder.waitUntil([](auto& d) { return contains(d, recovering); });
+        const auto seen = recorder.waitUntil(
+            [](auto& d) { return std::find(d.begin(), d.end(), Delivery(recovering)) != d.end(); });
         const auto firstRecovery = std::find(seen.begin(), seen.end(), Delivery(recovering));
         for (auto d = seen.begin(); d != seen.end(); ++d) {
             const bool goodRead = *d == Delivery(good) || *d == Delivery(healthy);

@@ -180,7 +180,6 @@ TEST_F(LoggerTest, HidesPrivateArgumentsAndKeepsEachRecordOnOneLine) {
 // Starts by applying settings, as a real provider does; holds flows named "held".
 class RecordingProvider : public FilterDataProviderBase {
 public:
-    std::string stopped;
     int newFlows = 0;
     // Outbound data as handed over: offset and size.
     std::vector<std::pair<std::size_t, std::size_t>> reads;
@@ -189,8 +188,7 @@ public:
         applySettings(FilterSettings({}, FilterAction::filterData),
                       [completion](std::optional<Error> error) { completion(std::move(error)); });
     }
-    void stopFilter(FilterStopReason reason, StopCompletion completion) override {
-        stopped = caseName(reason);
+    void stopFilter(FilterStopReason, StopCompletion completion) override {
         std::thread([completion] { completion(); }).detach();
     }
     NewFlowVerdict handleNewFlow(const FilterFlow& flow) override {
@@ -225,6 +223,7 @@ std::shared_ptr<FilterSocketFlow> socketFlow(std::uint64_t id, std::string host)
     return flow;
 }
 
+// That the error reaches the start is also the filter host's test; here the runtime's state.
 TEST(FilterRuntimeConcurrency, SettingsFailureReachesTheStartAndIsNotRecorded) {
     auto runtime = startRecording();
     Error denied{"tolvane.platform.filter", 5, "permission denied"};
@@ -236,9 +235,8 @@ TEST(FilterRuntimeConcurrency, SettingsFailureReachesTheStartAndIsNotRecorded) {
     runtime->provider().setSettingsApplier(nullptr);
     EXPECT_EQ(runtime->startFilter(), std::nullopt);
     EXPECT_TRUE(runtime->isFilterRunning());
-    runtime->stopFilter(FilterStopReason::userInitiated);
+    runtime->stopFilter(FilterStopReason::userInitiated);  // its completion comes from elsewhere
     EXPECT_FALSE(runtime->isFilterRunning());
-    EXPECT_EQ(recorder(*runtime).stopped, "userInitiated");
 }
 
 TEST(FilterRuntimeConcurrency, SettingsCompletionMayOutliveTheProvider) {
