@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -73,21 +74,18 @@ struct Family {
 constexpr Family v4{4, AF_INET, "10.201.0.1", "10.201.0.2"};
 constexpr Family v6{6, AF_INET6, "fd00:201::1", "fd00:201::2"};
 
-sockaddr_storage address(const Family& family, const char* text, std::uint16_t port,
-                         socklen_t& length) {
+// A numeric address and port of either family.
+sockaddr_storage address(const char* text, std::uint16_t port, socklen_t& length) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
     sockaddr_storage storage{};
-    if (family.domain == AF_INET) {
-        auto& in = reinterpret_cast<sockaddr_in&>(storage);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        inet_pton(AF_INET, text, &in.sin_addr);
-        length = sizeof in;
-    } else {
-        auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(port);
-        inet_pton(AF_INET6, text, &in6.sin6_addr);
-        length = sizeof in6;
+    EXPECT_EQ(getaddrinfo(text, std::to_string(port).c_str(), &hints, &found), 0) << text;
+    length = 0;
+    if (found) {
+        length = found->ai_addrlen;
+        std::memcpy(&storage, found->ai_addr, length);
+        freeaddrinfo(found);
     }
     return storage;
 }
@@ -167,7 +165,7 @@ protected:
         const timeval patience{3, 0};
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
         socklen_t length;
-        const auto local = address(family, at, port, length);
+        const auto local = address(at, port, length);
         EXPECT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), length), 0)
             << strerror(errno);
         if (type == SOCK_STREAM && !ns.empty()) listen(fd.get(), 8);
@@ -180,7 +178,7 @@ protected:
 
     int connectToServer(const Fd& fd, const Family& family, std::uint16_t port) {
         socklen_t length;
-        const auto at = address(family, family.server, port, length);
+        const auto at = address(family.server, port, length);
         return connect(fd.get(), reinterpret_cast<const sockaddr*>(&at), length);
     }
 
