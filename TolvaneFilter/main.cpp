@@ -440,6 +440,13 @@ bool prepareDirectory(const std::filesystem::path& directory) {
 int main(int argc, char** argv) {
     // A reader that goes away shows up as EPIPE, which ends the filter the ordinary way.
     std::signal(SIGPIPE, SIG_IGN);
+    // A stop signal that comes before the signal watch exists waits for it, instead of ending
+    // the process halfway through its start.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     const Options options = parseOptions(argc, argv);
     if (options.showPrivate) platform::Logger::setShowsPrivateData(true);
     if (options.removeRules) return removeNetfilterRules(options);
