@@ -101,6 +101,8 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
     const std::string unseen =
         "-m mark --mark " +
         masked(layout.bits(State::pending), layout.bits(State::pending) | layout.seenBit());
+    const std::string refused =
+        "-m mark --mark " + masked(layout.bits(State::reject), layout.stateMask());
     rules.gate = {
         "-o lo -j RETURN",
         "-m conntrack --ctdir REPLY -j RETURN",
@@ -108,8 +110,9 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
         "-j CONNMARK --save-mark --nfmask " + hex(layout.stateMask()) + " --ctmask " + hex(mask),
         // Our own resets must leave.
         "-p tcp -m tcp --tcp-flags RST RST -j RETURN",
-        "-p tcp " + is(State::reject) + " -j REJECT --reject-with tcp-reset",
-        is(State::reject) + " -j REJECT --reject-with " + unreachable,
+        // A verdict's packet carries `seen` beside its state: match the state alone.
+        "-p tcp " + refused + " -j REJECT --reject-with tcp-reset",
+        refused + " -j REJECT --reject-with " + unreachable,
         "-p tcp " + unseen + " -j REJECT --reject-with tcp-reset",
         "-p udp " + unseen + " -j REJECT --reject-with " + unreachable,
     };

@@ -40,7 +40,10 @@ constexpr std::size_t kQUICReaders = 128;
 constexpr std::int64_t kReadingIdleMs = 30'000;
 constexpr std::int64_t kHeldIdleMs = 120'000;
 // Datagrams read for one QUIC ClientHello before giving up (clients send it in one to three).
+// Until the name is read they are held in the queue, so that a blocked name's Initials never
+// reach its server; held longer than a second, the flow is refused.
 constexpr std::uint16_t kMaximumInitialDatagrams = 8;
+constexpr std::int64_t kHeldDatagramMs = 1000;
 // How often the runtime looks at the adopted directive: growth reaches live flows within it.
 constexpr std::int64_t kTickMs = 100;
 
@@ -90,6 +93,8 @@ struct NetfilterRuntime::State {
           table(options.maximumFlows),
           buffers(kReadingBuffers),
           quic(kQUICReaders),
+          heldDatagrams(kQUICReaders),
+          heldCount(kQUICReaders, 0),
           log("com.tolvane.filter", "netfilter") {
         for (std::size_t i = kReadingBuffers; i-- > 0;) freeBuffers.push_back(static_cast<int>(i));
         for (std::size_t i = kQUICReaders; i-- > 0;) freeQUIC.push_back(static_cast<int>(i));
@@ -123,7 +128,8 @@ struct NetfilterRuntime::State {
         releaseResources(record);
         table.erase(record);
     }
-    void releaseResources(FlowTable::Record& record);
+    // Gives back the record's buffer or QUIC reader; datagrams it held get `held` as verdict.
+    void releaseResources(FlowTable::Record& record, Mark held = Mark::reject);
     FlowTable::Record* newRecord(const FlowTuple& tuple);
     const platform::FilterSocketFlow& flowOf(const FlowTable::Record& record);
     void tick(std::int64_t now);
@@ -145,6 +151,13 @@ struct NetfilterRuntime::State {
     std::vector<std::array<std::uint8_t, wire::maximumClientHelloBytes>> buffers;
     std::vector<int> freeBuffers;
     std::vector<wire::QUICInitialReader> quic;
+    struct HeldDatagram {
+        std::uint32_t id;
+        std::uint32_t mark;
+    };
+    // Per QUIC reader: the datagrams of its flow waiting for the flow's verdict.
+    std::vector<std::array<HeldDatagram, kMaximumInitialDatagrams>> heldDatagrams;
+    std::vector<std::uint8_t> heldCount;
     std::vector<int> freeQUIC;
     std::array<std::uint8_t, wire::maximumClientHelloBytes> scratch{};
     wire::DNSAnswer answer;
@@ -275,11 +288,19 @@ void NetfilterRuntime::stop() {
     s.rulesChanged.notify_all();
     if (s.rulesThread.joinable()) s.rulesThread.join();
     // Held flows leave inspection, so the provider's counts end balanced.
-    s.table.eraseIf([&s](FlowTable::Record& record) {
-        if (record.stage == Stage::held) s.provider->handleOutboundDataComplete(s.flowOf(record));
-        s.releaseResources(record);
-        return true;
-    });
+    // Datagrams still held are refused on the way out.
+    try {
+        s.table.eraseIf([&s](FlowTable::Record& record) {
+            if (record.stage == Stage::held) {
+                s.provider->handleOutboundDataComplete(s.flowOf(record));
+            }
+            s.releaseResources(record);
+            return true;
+        });
+        if (s.flowQueue) s.flowQueue->flush();
+    } catch (const NetfilterError& error) {
+        s.log.error("verdicts lost at stop: %{public}s", Public(std::string(error.what())));
+    }
     if (!s.rulesInstalled) {
         // A start that failed early (the queues taken by another filter, say) leaves the rules
         // to whoever installed them.
@@ -493,7 +514,7 @@ void NetfilterRuntime::State::apply(const QueuedPacket& packet, FlowTable::Recor
 }
 
 void NetfilterRuntime::State::allow(const QueuedPacket& packet, FlowTable::Record& record) {
-    releaseResources(record);
+    releaseResources(record, Mark::allow);
     record.stage = Stage::allowed;
     mark(packet, Mark::allow);
 }
@@ -513,9 +534,16 @@ void NetfilterRuntime::State::refuse(const QueuedPacket& packet, FlowTable::Reco
     if (record) forget(*record);
 }
 
-void NetfilterRuntime::State::releaseResources(FlowTable::Record& record) {
+void NetfilterRuntime::State::releaseResources(FlowTable::Record& record, Mark held) {
     if (record.buffer < 0) return;
     if (record.tuple.protocol == wire::ipProtocolUDP) {
+        const auto slot = static_cast<std::size_t>(record.buffer);
+        for (std::size_t i = 0; i < heldCount[slot]; ++i) {
+            const HeldDatagram& datagram = heldDatagrams[slot][i];
+            flowQueue->verdict(datagram.id, PacketQueue::Verdict::accept,
+                               options.layout.decided(datagram.mark, held));
+        }
+        heldCount[slot] = 0;
         freeQUIC.push_back(record.buffer);
     } else {
         freeBuffers.push_back(record.buffer);
@@ -548,7 +576,11 @@ void NetfilterRuntime::State::handleUDP(const QueuedPacket& packet, const FlowTu
             record->offersEncryptedClientHello = reading.hello.offersEncryptedClientHello;
             return report(packet, *record, {});
         case wire::QUICInitialStatus::needsMorePackets:
-            if (record->datagrams < kMaximumInitialDatagrams) return mark(packet, Mark::pending);
+            if (record->datagrams < kMaximumInitialDatagrams) {
+                const auto slot = static_cast<std::size_t>(record->buffer);
+                heldDatagrams[slot][heldCount[slot]++] = {packet.id, packet.mark};
+                return;  // its verdict comes with the flow's
+            }
             return refuse(packet, record);
         case wire::QUICInitialStatus::notReadableInitial:
         case wire::QUICInitialStatus::notClientHello:
@@ -600,6 +632,7 @@ void NetfilterRuntime::State::tick(std::int64_t at) {
     if (at - lastExpiry >= 1000) {
         lastExpiry = at;
         expire(at);
+        flowQueue->flush();  // verdicts of datagrams held too long
     }
 }
 
@@ -627,7 +660,12 @@ void NetfilterRuntime::State::recheckLiveFlows() {
 void NetfilterRuntime::State::expire(std::int64_t at) {
     table.eraseIf([&](FlowTable::Record& record) {
         const std::int64_t idle = at - record.lastActive;
-        if (record.stage == Stage::reading && idle > kReadingIdleMs) {
+        const bool holdsDatagrams = record.tuple.protocol == wire::ipProtocolUDP &&
+                                    record.buffer >= 0 &&
+                                    heldCount[static_cast<std::size_t>(record.buffer)] > 0;
+        if (record.stage == Stage::reading &&
+            (idle > kReadingIdleMs || (holdsDatagrams && idle > kHeldDatagramMs))) {
+            flowsRefused.fetch_add(holdsDatagrams ? 1 : 0, std::memory_order_relaxed);
             releaseResources(record);
             return true;
         }

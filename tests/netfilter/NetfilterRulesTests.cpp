@@ -37,17 +37,17 @@ TEST(NetfilterRules, EnforcingScriptHoldsTheKeyRules) {
         // Save never stores seen, and replaces every bit of ours in the connection mark.
         {4, "-A TOLVANE-GATE -j CONNMARK --save-mark --nfmask 0x70 --ctmask 0xff0\n"},
         {4,
-         "-A TOLVANE-GATE -p tcp -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "-A TOLVANE-GATE -p tcp -m mark --mark 0x20/0x70 -j REJECT --reject-with "
          "tcp-reset\n"},
         {4,
-         "-A TOLVANE-GATE -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "-A TOLVANE-GATE -m mark --mark 0x20/0x70 -j REJECT --reject-with "
          "icmp-port-unreachable\n"},
         {4, "-A TOLVANE-GATE -p tcp -m mark --mark 0x40/0xc0 -j REJECT --reject-with tcp-reset\n"},
         {4,
          "-A TOLVANE-GATE -p udp -m mark --mark 0x40/0xc0 -j REJECT --reject-with "
          "icmp-port-unreachable\n"},
         {6,
-         "-A TOLVANE-GATE -m mark --mark 0x20/0xff0 -j REJECT --reject-with "
+         "-A TOLVANE-GATE -m mark --mark 0x20/0x70 -j REJECT --reject-with "
          "icmp6-port-unreachable\n"},
         {6,
          "-A TOLVANE-GATE -p udp -m mark --mark 0x40/0xc0 -j REJECT --reject-with "

@@ -304,9 +304,6 @@ TEST_F(NetfilterEnforcement, ChromiumIsCutForABlockedNameOverTcp) {
 }
 
 TEST_F(NetfilterEnforcement, ChromiumQuicReachesTheServerOnlyForAnAllowedName) {
-    GTEST_SKIP() << "pending: a refused QUIC datagram carries the reject state with the seen bit "
-                    "(0x500000), which the filter table's reject rules (0x100000/0xf80000) do "
-                    "not match, so Initials of blocked names reach the server";
     // The server cannot answer QUIC; what counts is which Initials reach it.
     lab_->browse("https://quic.blocked.example/", true, 3s);
     EXPECT_EQ(lab_->datagramsTo(labplan::quicBlocked), 0) << udpRecords() << filterLog();
@@ -315,9 +312,6 @@ TEST_F(NetfilterEnforcement, ChromiumQuicReachesTheServerOnlyForAnAllowedName) {
 }
 
 TEST_F(NetfilterEnforcement, QuicInitialReachesTheServerOnlyWhenItNamesAnAllowedHost) {
-    GTEST_SKIP() << "pending: a refused QUIC datagram carries the reject state with the seen bit "
-                    "(0x500000), which the filter table's reject rules (0x100000/0xf80000) do "
-                    "not match, so Initials of blocked names reach the server";
     struct Row {
         std::string name;
         int address;
