@@ -418,6 +418,26 @@ TEST_F(NetfilterEnforcement, KilledFilterFailsClosedKeepsDnsAndARestartRecovers)
     expectCut(curl("https://restart.blocked.example/", 6), "https");
 }
 
+TEST_F(NetfilterEnforcement, RulesSomeoneRemovesAreRestoredAndTheGapIsLogged) {
+    const std::size_t from = filter_->errorSize();
+    for (const std::string tool : {"iptables", "ip6tables"}) {
+        const auto deleted = lab_->run(Side::client, {"/usr/sbin/" + tool, "-w", "-t", "mangle",
+                                                      "-D", "OUTPUT", "-j", "TOLVANE-OUT"});
+        ASSERT_EQ(deleted.exitCode, 0) << deleted.standardError;
+    }
+    // Checked every 5 s: restored by the next check, with the degraded health said first.
+    ASSERT_TRUE(filter_->waitForError("enforcement degraded: failedOpen", 8s, from)) << filterLog();
+    ASSERT_TRUE(filter_->waitForError("netfilter rules: enforcing", 5s, from)) << filterLog();
+    for (const std::string tool : {"iptables", "ip6tables"}) {
+        EXPECT_EQ(lab_->run(Side::client, {"/usr/sbin/" + tool, "-w", "-t", "mangle", "-C",
+                                           "OUTPUT", "-j", "TOLVANE-OUT"})
+                      .exitCode,
+                  0)
+            << tool;
+    }
+    expectCut(curl("https://blocked.example/"), "https");
+}
+
 TEST_F(NetfilterEnforcement, StopKeepsTheRulesAndRemoveRulesClearsThemAll) {
     auto tolvaneRules = [](const std::string& save) {
         const auto dump = lab_->run(Side::client, {"/usr/sbin/" + save});
