@@ -76,9 +76,15 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
         std::string("-p tcp -m tcp --tcp-flags SYN,RST,ACK SYN -m length --length ") +
         (ipVersion == 4 ? "0:80" : "0:100");
     const std::string toFlows = toQueue(queues.flows);
+    // A flow already allowed leaves both chains on its connection mark alone, before any
+    // target runs: the bulk of its packets costs three matches in each.
+    const std::string decided = "-m connmark --mark " +
+                                masked(layout.bits(State::allow), layout.stateMask()) +
+                                " -j RETURN";
     rules.out = {
         "-o lo -j RETURN",
         "-m conntrack --ctdir REPLY -j RETURN",
+        decided,
         // Every bit of ours on the packet, `seen` too, is replaced by the flow's saved state.
         "-j CONNMARK --restore-mark --nfmask " + hex(mask) + " --ctmask " + hex(layout.stateMask()),
         is(State::allow) + " -j RETURN",
@@ -106,6 +112,7 @@ ChainRules chainRules(const MarkLayout& layout, const QueueNumbers& queues, int 
     rules.gate = {
         "-o lo -j RETURN",
         "-m conntrack --ctdir REPLY -j RETURN",
+        decided,
         // `seen` belongs to one packet and is never saved.
         "-j CONNMARK --save-mark --nfmask " + hex(layout.stateMask()) + " --ctmask " + hex(mask),
         // Our own resets must leave.

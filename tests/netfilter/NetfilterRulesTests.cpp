@@ -64,7 +64,13 @@ TEST(NetfilterRules, EnforcingRulesComeInOrder) {
     // Each pair: the first rule must act before the second.
     const std::pair<const char*, const char*> cases[] = {
         {"-A TOLVANE-OUT -o lo -j RETURN", "--restore-mark"},
-        {"--ctdir REPLY -j RETURN\n-A TOLVANE-OUT -j CONNMARK", "--set-xmark"},
+        // An allowed flow leaves on its connection mark before any target runs.
+        {"--ctdir REPLY -j RETURN\n-A TOLVANE-OUT -m connmark --mark 0x10/0x70 -j RETURN\n"
+         "-A TOLVANE-OUT -j CONNMARK",
+         "--set-xmark"},
+        {"--ctdir REPLY -j RETURN\n-A TOLVANE-GATE -m connmark --mark 0x10/0x70 -j RETURN\n"
+         "-A TOLVANE-GATE -j CONNMARK --save-mark",
+         "-j REJECT"},
         {"--restore-mark", "-A TOLVANE-OUT -m mark --mark 0x10/0xff0 -j RETURN"},
         {"-A TOLVANE-OUT -m mark --mark 0x20/0xff0 -j RETURN", "--queue-num 7"},
         {"-A TOLVANE-OUT -p tcp -m tcp --dport 53 -j RETURN", "--queue-num 7"},
