@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -43,6 +44,16 @@ ServerRecord parseFields(const std::string& line) {
     return record;
 }
 
+// Whatever still runs in the namespace goes with it, killed by PID.
+void removeNamespace(const std::string& name) {
+    for (const auto& pid : words(runProcess({ipProgram, "netns", "pids", name}).standardOutput)) {
+        kill(std::stoi(pid), SIGKILL);
+    }
+    runProcess({ipProgram, "netns", "del", name});
+    std::error_code ignored;
+    std::filesystem::remove_all("/etc/netns/" + name, ignored);
+}
+
 // Processes a previous run left in namespaces of its own making, when that run died before
 // its teardown: found by the PID in the name, removed so that names and addresses are free.
 void removeStaleNamespaces() {
@@ -51,11 +62,7 @@ void removeStaleNamespaces() {
         const std::string name = entry.path().filename().string();
         if (name.rfind("tlab-", 0) != 0 || name.size() < 8) continue;
         const int owner = std::atoi(name.c_str() + 7);
-        if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) continue;
-        const auto pids = runProcess({ipProgram, "netns", "pids", name});
-        for (const auto& pid : words(pids.standardOutput)) kill(std::stoi(pid), SIGKILL);
-        runProcess({ipProgram, "netns", "del", name});
-        std::filesystem::remove_all("/etc/netns/" + name, ignored);
+        if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) removeNamespace(name);
     }
 }
 
@@ -163,11 +170,12 @@ std::optional<ProcessResult> LabProcess::waitForExit(std::chrono::milliseconds t
 bool LabProcess::waitForError(const std::string& text, std::chrono::milliseconds timeout,
                               std::size_t from) {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, timeout, [&] {
-        return state_->error.find(text, std::min(from, state_->error.size())) !=
-                   std::string::npos ||
-               state_->errorClosed;
-    }) && state_->error.find(text, std::min(from, state_->error.size())) != std::string::npos;
+    bool found = false;
+    state_->changed.wait_for(lock, timeout, [&] {
+        found = state_->error.find(text, std::min(from, state_->error.size())) != std::string::npos;
+        return found || state_->errorClosed;
+    });
+    return found;
 }
 
 std::string LabProcess::readLine(std::chrono::milliseconds timeout) {
@@ -216,15 +224,7 @@ std::string NamespaceLab::address6(int n) {
 }
 
 const std::string& NamespaceLab::namespaceName(Side side) const {
-    switch (side) {
-        case Side::client:
-            return client_;
-        case Side::server:
-            return server_;
-        case Side::reference:
-            return reference_;
-    }
-    return client_;
+    return side == Side::server ? server_ : side == Side::reference ? reference_ : client_;
 }
 
 std::vector<std::string> NamespaceLab::inside(Side side,
@@ -339,22 +339,18 @@ std::string NamespaceLab::serverErrors() const {
 }
 
 int NamespaceLab::datagramsTo(int n) const {
-    int count = 0;
-    for (const auto& record : serverRecords()) {
-        if (record["kind"] == "udp" && record["lport"] == "443" &&
-            (record["local"] == address4(n) || record["local"] == address6(n))) {
-            ++count;
-        }
-    }
-    return count;
+    const auto records = serverRecords();
+    return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const auto& r) {
+        return r["kind"] == "udp" && r["lport"] == "443" &&
+               (r["local"] == address4(n) || r["local"] == address6(n));
+    }));
 }
 
 int NamespaceLab::datagramsFrom(long port) const {
-    int count = 0;
-    for (const auto& record : serverRecords()) {
-        if (record["kind"] == "udp" && record.number("port") == port) ++count;
-    }
-    return count;
+    const auto records = serverRecords();
+    return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const auto& r) {
+        return r["kind"] == "udp" && r.number("port") == port;
+    }));
 }
 
 std::unique_ptr<LabProcess> NamespaceLab::startFilter(
@@ -384,10 +380,7 @@ void NamespaceLab::build() {
     reference_ = options_.reference ? "tlab-r-" + suffix_ : std::string();
     for (const auto* name : {&client_, &server_, &reference_}) {
         if (name->empty()) continue;
-        const auto added = runProcess({ipProgram, "netns", "add", *name});
-        if (added.exitCode != 0) {
-            throw LabUnavailable("ip netns add " + *name + " failed: " + added.standardError);
-        }
+        check(runProcess({ipProgram, "netns", "add", *name}), "ip netns add " + *name);
         madeNamespaces_.push_back(*name);
     }
     const std::string tag = std::to_string(getpid()) + "x" + std::to_string(index);
@@ -494,14 +487,7 @@ void NamespaceLab::tearDown() noexcept {
     try {
         web_.reset();
         dns_.reset();
-        for (const auto& name : madeNamespaces_) {
-            // Whatever a test left running in our namespaces goes with them.
-            const auto pids = runProcess({ipProgram, "netns", "pids", name});
-            for (const auto& pid : words(pids.standardOutput)) kill(std::stoi(pid), SIGKILL);
-            runProcess({ipProgram, "netns", "del", name});
-            std::error_code ignored;
-            std::filesystem::remove_all("/etc/netns/" + name, ignored);
-        }
+        for (const auto& name : madeNamespaces_) removeNamespace(name);
         madeNamespaces_.clear();
     } catch (...) {
         // Teardown runs from destructors; a failed step must not end the test program.

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <memory>
 #include <regex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,22 +130,20 @@ protected:
         EXPECT_NE(fetch.body.find("hello " + name), std::string::npos) << fetch.body;
     }
 
+    // lab_client.py, having looked up `lookups` first.
+    static ServerRecord clientAfter(std::vector<std::string> arguments,
+                                    const std::vector<std::string>& lookups) {
+        for (const auto& name : lookups) arguments.insert(arguments.end(), {"--resolve", name});
+        return lab_->client(arguments);
+    }
+
     // A lab_client.py result that is a cut on both ends.
     static void expectClientCut(const ServerRecord& result, const std::string& kind) {
         EXPECT_EQ(result["result"], "reset") << result["detail"] << result["stderr"];
         if (result.number("port") > 0) expectServerReset(kind, result.number("port"));
     }
 
-    // For failure messages: what the server saw of UDP, and the end of the filter's log.
-    static std::string udpRecords() {
-        std::string text = "\ndatagrams:";
-        for (const auto& record : lab_->serverRecords()) {
-            if (record["kind"] != "udp") continue;
-            text += "\n  to " + record["local"] + " from port " + record["port"] + ", " +
-                    record["received"] + " bytes";
-        }
-        return text;
-    }
+    // For failure messages: the end of the filter's log.
     static std::string filterLog() {
         const std::string log = filter_ ? filter_->errorText() : std::string();
         return "\nfilter log (end):\n" + log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
@@ -208,40 +205,23 @@ TEST_F(NetfilterEnforcement, ClientHelloSplitOverTwoSegmentsIsRead) {
 }
 
 TEST_F(NetfilterEnforcement, EchHelloIsJudgedByItsVisibleNameAndTheAddressNames) {
-    struct Row {
-        const char* what;
+    // The address DNS gave only to blocked names; then two addresses without names.
+    const struct {
         int address;
         std::vector<std::string> lookups;
         std::string visibleName;
         bool cut;
-    };
-    const std::vector<Row> rows = {
-        {"allowed visible name, address DNS gave only to blocked names",
-         labplan::echHidden,
-         {"hidden.blocked.example"},
-         "public.allowed.example",
-         true},
-        {"blocked visible name, address without names",
-         labplan::echUnnamed,
-         {},
-         "ech.blocked.example",
-         true},
-        {"allowed visible name, address without names",
-         labplan::echAllowed,
-         {},
-         "public.allowed.example",
-         false},
+    } rows[] = {
+        {labplan::echHidden, {"hidden.blocked.example"}, "public.allowed.example", true},
+        {labplan::echUnnamed, {}, "ech.blocked.example", true},
+        {labplan::echAllowed, {}, "public.allowed.example", false},
     };
     for (const int family : {4, 6}) {
         for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.what) + " over IPv" + std::to_string(family));
-            std::vector<std::string> arguments = {"ech", address(family, row.address),
-                                                  row.visibleName};
-            for (const auto& name : row.lookups) {
-                arguments.push_back("--resolve");
-                arguments.push_back(name);
-            }
-            const auto result = lab_->client(arguments);
+            SCOPED_TRACE(row.visibleName + " to ." + std::to_string(row.address) + " over IPv" +
+                         std::to_string(family));
+            const auto result =
+                clientAfter({"ech", address(family, row.address), row.visibleName}, row.lookups);
             if (row.cut) {
                 expectClientCut(result, "https");
             } else {
@@ -253,31 +233,21 @@ TEST_F(NetfilterEnforcement, EchHelloIsJudgedByItsVisibleNameAndTheAddressNames)
 }
 
 TEST_F(NetfilterEnforcement, FlowWithoutNameIsJudgedByTheNamesDnsGaveItsAddress) {
-    struct Row {
-        const char* what;
+    // Without names: held while its first 4096 bytes are watched for a name, then let go whole.
+    const struct {
         int address;
         std::vector<std::string> lookups;
         bool cut;
-    };
-    const std::vector<Row> rows = {
-        {"only blocked names", labplan::onlyBlocked, {"only.blocked.example"}, true},
-        {"blocked and allowed names",
-         labplan::mixed,
-         {"mixed.blocked.example", "mixed.allowed.example"},
-         false},
-        // Held while its first 4096 bytes are watched for a name, then let go whole.
-        {"no names", labplan::unnamed, {}, false},
+    } rows[] = {
+        {labplan::onlyBlocked, {"only.blocked.example"}, true},
+        {labplan::mixed, {"mixed.blocked.example", "mixed.allowed.example"}, false},
+        {labplan::unnamed, {}, false},
     };
     for (const int family : {4, 6}) {
         for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.what) + " over IPv" + std::to_string(family));
-            std::vector<std::string> arguments = {
-                "raw", address(family, row.address), "9000", "--bytes", "10000", "--chunk", "1000"};
-            for (const auto& name : row.lookups) {
-                arguments.push_back("--resolve");
-                arguments.push_back(name);
-            }
-            const auto result = lab_->client(arguments);
+            SCOPED_TRACE("." + std::to_string(row.address) + " over IPv" + std::to_string(family));
+            const auto result =
+                clientAfter({"raw", address(family, row.address), "9000"}, row.lookups);
             if (row.cut) {
                 expectClientCut(result, "sink");
                 continue;
@@ -306,34 +276,26 @@ TEST_F(NetfilterEnforcement, ChromiumIsCutForABlockedNameOverTcp) {
 TEST_F(NetfilterEnforcement, ChromiumQuicReachesTheServerOnlyForAnAllowedName) {
     // The server cannot answer QUIC; what counts is which Initials reach it.
     lab_->browse("https://quic.blocked.example/", true, 3s);
-    EXPECT_EQ(lab_->datagramsTo(labplan::quicBlocked), 0) << udpRecords() << filterLog();
+    EXPECT_EQ(lab_->datagramsTo(labplan::quicBlocked), 0) << filterLog();
     lab_->browse("https://quic.allowed.example/", true, 3s);
-    EXPECT_GT(lab_->datagramsTo(labplan::quicAllowed), 0) << udpRecords() << filterLog();
+    EXPECT_GT(lab_->datagramsTo(labplan::quicAllowed), 0) << filterLog();
 }
 
 TEST_F(NetfilterEnforcement, QuicInitialReachesTheServerOnlyWhenItNamesAnAllowedHost) {
-    struct Row {
-        std::string name;
-        int address;
-        const char* split;  // "0": one Initial; else two, the later CRYPTO bytes first
-        bool allowed;
-    };
-    const std::vector<Row> rows = {
-        {"quic.blocked.example", labplan::quicBlocked, "0", false},
-        {"quic.blocked.example", labplan::quicBlocked, "300", false},
-        {"quic.allowed.example", labplan::quicAllowed, "0", true},
-        {"quic.allowed.example", labplan::quicAllowed, "300", true},
-    };
+    // Split "0": one Initial; else two, the later CRYPTO bytes first.
     for (const int family : {4, 6}) {
-        for (const auto& row : rows) {
-            SCOPED_TRACE(row.name + " split at " + row.split + " over IPv" +
-                         std::to_string(family));
-            const auto sent = lab_->client({"quic", address(family, row.address), row.name,
-                                            "--split", row.split, "--timeout", "0.5"});
-            ASSERT_NE(sent["result"], "error") << sent["detail"] << sent["stderr"];
-            const int datagrams = std::string(row.split) == "0" ? 1 : 2;
-            EXPECT_EQ(lab_->datagramsFrom(sent.number("port")), row.allowed ? datagrams : 0)
-                << filterLog();
+        for (const bool allowed : {false, true}) {
+            for (const std::string split : {"0", "300"}) {
+                const std::string name = allowed ? "quic.allowed.example" : "quic.blocked.example";
+                SCOPED_TRACE(name + " split at " + split + " over IPv" + std::to_string(family));
+                const auto sent = lab_->client(
+                    {"quic", address(family, allowed ? labplan::quicAllowed : labplan::quicBlocked),
+                     name, "--split", split, "--timeout", "0.5"});
+                ASSERT_NE(sent["result"], "error") << sent["detail"] << sent["stderr"];
+                EXPECT_EQ(lab_->datagramsFrom(sent.number("port")),
+                          allowed ? (split == "0" ? 1 : 2) : 0)
+                    << filterLog();
+            }
         }
     }
 }
@@ -439,23 +401,18 @@ TEST_F(NetfilterEnforcement, RulesSomeoneRemovesAreRestoredAndTheGapIsLogged) {
 }
 
 TEST_F(NetfilterEnforcement, StopKeepsTheRulesAndRemoveRulesClearsThemAll) {
-    auto tolvaneRules = [](const std::string& save) {
-        const auto dump = lab_->run(Side::client, {"/usr/sbin/" + save});
-        std::set<std::string> chains;
-        for (const std::string chain : {"TOLVANE-OUT", "TOLVANE-DNS", "TOLVANE-GATE"}) {
-            if (dump.standardOutput.find(chain) != std::string::npos) chains.insert(chain);
-        }
-        const bool any = dump.standardOutput.find("TOLVANE") != std::string::npos;
-        return std::make_pair(chains, any);
+    auto saved = [](const std::string& save) {
+        return lab_->run(Side::client, {"/usr/sbin/" + save}).standardOutput;
     };
-    const std::set<std::string> all = {"TOLVANE-OUT", "TOLVANE-DNS", "TOLVANE-GATE"};
 
     filter_->signal(SIGTERM);
     const auto stopped = filter_->waitForExit(5s);
     ASSERT_TRUE(stopped);
     EXPECT_EQ(stopped->exitCode, 0) << stopped->standardError;
     for (const std::string save : {"iptables-save", "ip6tables-save"}) {
-        EXPECT_EQ(tolvaneRules(save).first, all) << save;
+        for (const std::string chain : {"TOLVANE-OUT", "TOLVANE-DNS", "TOLVANE-GATE"}) {
+            EXPECT_NE(saved(save).find(chain), std::string::npos) << save << " " << chain;
+        }
     }
     EXPECT_TRUE(wasReset(curl("https://allowed.example/")));
 
@@ -463,7 +420,7 @@ TEST_F(NetfilterEnforcement, StopKeepsTheRulesAndRemoveRulesClearsThemAll) {
         lab_->run(Side::client, {builtProgram("tolvane-filter"), "--netfilter", "--remove-rules"});
     EXPECT_EQ(removed.exitCode, 0) << removed.standardError;
     for (const std::string save : {"iptables-save", "ip6tables-save"}) {
-        EXPECT_FALSE(tolvaneRules(save).second) << save;
+        EXPECT_EQ(saved(save).find("TOLVANE"), std::string::npos) << save;
     }
     expectFetched(curl("https://blocked.example/"), "blocked.example");
 }

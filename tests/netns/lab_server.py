@@ -32,13 +32,12 @@ def record(**fields):
 
 
 def ending(error):
-    if isinstance(error, (ConnectionResetError, ConnectionAbortedError, BrokenPipeError)):
-        return "reset"
     if isinstance(error, socket.timeout):
         return "timeout"
     if isinstance(error, ssl.SSLError):
         return "tls-error"
-    if isinstance(error, OSError) and error.errno in (errno.ECONNRESET, errno.ECONNABORTED):
+    if isinstance(error, OSError) and error.errno in (errno.ECONNRESET, errno.ECONNABORTED,
+                                                      errno.EPIPE):
         return "reset"
     return "error"
 
@@ -107,7 +106,7 @@ def serve_http(conn, stream):
 
 
 def handle(sock, peer, kind, args, context):
-    conn = Connection(sock, peer, kind, args.timeout)
+    conn = Connection(sock, peer, kind, 8.0)
     stream = sock
     try:
         if kind == "https":
@@ -177,7 +176,6 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
-    parser.add_argument("--timeout", type=float, default=8.0)
     args = parser.parse_args()
     global LOG
     LOG = open(args.log, "a", encoding="utf-8")
