@@ -117,25 +117,22 @@ protected:
             GTEST_SKIP() << "ip netns add failed: " << added.standardError;
         }
         ASSERT_EQ(runProcess({ipTool, "netns", "add", server_}).exitCode, 0);
-        const std::vector<std::vector<std::string>> commands = {
-            {"-n", client_, "link", "add", "v0", "address", "02:00:00:00:02:01", "type", "veth",
-             "peer", "name", "v1", "address", "02:00:00:00:02:02", "netns", server_},
-            {"-n", client_, "addr", "add", "10.201.0.1/24", "dev", "v0"},
-            {"-n", client_, "addr", "add", "fd00:201::1/64", "dev", "v0", "nodad"},
-            {"-n", server_, "addr", "add", "10.201.0.2/24", "dev", "v1"},
-            {"-n", server_, "addr", "add", "fd00:201::2/64", "dev", "v1", "nodad"},
-            {"-n", client_, "link", "set", "v0", "up"},
-            {"-n", server_, "link", "set", "v1", "up"},
-            // The first neighbour solicitation on a fresh veth goes unanswered for a second.
-            {"-n", client_, "neigh", "replace", "fd00:201::2", "lladdr", "02:00:00:00:02:02", "dev",
-             "v0", "nud", "permanent"},
-            {"-n", server_, "neigh", "replace", "fd00:201::1", "lladdr", "02:00:00:00:02:01", "dev",
-             "v1", "nud", "permanent"},
-        };
-        for (auto argv : commands) {
-            argv.insert(argv.begin(), ipTool);
-            const auto result = runProcess(argv);
-            ASSERT_EQ(result.exitCode, 0) << argv[4] << ": " << result.standardError;
+        const std::string link =
+            "link add v0 address 02:00:00:00:02:01 type veth peer name v1 address "
+            "02:00:00:00:02:02 netns " +
+            server_ + "\n";
+        // The first neighbour solicitation on a fresh veth goes unanswered for a second.
+        const std::pair<std::string, std::string> batches[] = {
+            {client_, link + "addr add 10.201.0.1/24 dev v0\naddr add fd00:201::1/64 dev v0 nodad\n"
+                             "link set v0 up\nneigh replace fd00:201::2 lladdr 02:00:00:00:02:02 "
+                             "dev v0 nud permanent\n"},
+            {server_,
+             "addr add 10.201.0.2/24 dev v1\naddr add fd00:201::2/64 dev v1 nodad\n"
+             "link set v1 up\nneigh replace fd00:201::1 lladdr 02:00:00:00:02:01 dev "
+             "v1 nud permanent\n"}};
+        for (const auto& [name, batch] : batches) {
+            const auto result = runProcess({ipTool, "-n", name, "-batch", "-"}, batch);
+            ASSERT_EQ(result.exitCode, 0) << name << ": " << result.standardError;
         }
         inside_.emplace(client_);
         ASSERT_TRUE(inside_->entered());
