@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <tolvane/FlowClassifier.hpp>
@@ -341,19 +340,6 @@ int installNetfilterRules(const Options& options) {
 // Enforces for real until SIGINT or SIGTERM; 1 when the filter cannot start or a queue fails.
 int runNetfilter(const Options& options) {
     const platform::Logger log(std::string(FilterDataProvider::bundleIdentifier), "netfilter");
-    // Before any thread exists, so that every later thread leaves these signals to the watch.
-    netfilter::NetfilterRuntime* running = nullptr;
-    std::atomic<bool> stopRequested{false};
-    std::mutex runningMutex;
-    auto signals = platform::SignalWatch::make({SIGINT, SIGTERM}, [&](int) {
-        std::scoped_lock guard(runningMutex);
-        stopRequested = true;
-        if (running) running->requestStop();
-    });
-    if (!signals) {
-        std::cerr << "tolvane-filter: cannot watch signals: " << std::strerror(errno) << "\n";
-        return 1;
-    }
     FilterDataProvider::Options providerOptions;
     providerOptions.directiveDirectory = options.directory;
     auto provider = std::make_shared<FilterDataProvider>(std::move(providerOptions));
@@ -382,15 +368,18 @@ int runNetfilter(const Options& options) {
     }
     runtimeOptions.layout = *netfilter::MarkLayout::make(options.markMask);
     runtimeOptions.queues = {options.queue, static_cast<std::uint16_t>(options.queue + 1)};
+    // Making the provider and the runtime starts no thread; the watch comes before any does,
+    // so that every later thread leaves these signals to it. A stop before run() ends it at once.
     netfilter::NetfilterRuntime runtime(provider, std::move(hooks), runtimeOptions);
+    auto signals =
+        platform::SignalWatch::make({SIGINT, SIGTERM}, [&runtime](int) { runtime.requestStop(); });
+    if (!signals) {
+        std::cerr << "tolvane-filter: cannot watch signals: " << std::strerror(errno) << "\n";
+        return 1;
+    }
     int status = 0;
     try {
         runtime.start();
-        {
-            std::scoped_lock guard(runningMutex);
-            running = &runtime;
-            if (stopRequested) runtime.requestStop();
-        }
         sd_notify(0,
                   provider->isEnforcing() ? "READY=1\nSTATUS=enforcing" : "READY=1\nSTATUS=idle");
         runtime.run();
@@ -399,10 +388,7 @@ int runNetfilter(const Options& options) {
                   platform::Public(std::string(error.what())));
         status = 1;
     }
-    {
-        std::scoped_lock guard(runningMutex);
-        running = nullptr;
-    }
+    signals.reset();
     sd_notify(0, "STOPPING=1");
     runtime.stop();
     const auto counters = runtime.counters();

@@ -130,7 +130,6 @@ struct NetfilterRuntime::State {
     }
     // Gives back the record's buffer or QUIC reader; datagrams it held get `held` as verdict.
     void releaseResources(FlowTable::Record& record, Mark held = Mark::reject);
-    FlowTable::Record* newRecord(const FlowTuple& tuple);
     const platform::FilterSocketFlow& flowOf(const FlowTable::Record& record);
     void tick(std::int64_t now);
     void recheckLiveFlows();
@@ -161,7 +160,6 @@ struct NetfilterRuntime::State {
     std::vector<int> freeQUIC;
     std::array<std::uint8_t, wire::maximumClientHelloBytes> scratch{};
     wire::DNSAnswer answer;
-    std::array<char, 255> lowerName{};
     platform::FilterSocketFlow flow;  // reused for every call into the provider
     std::uint64_t nextIdentifier = 0;
     std::int64_t now = 0;
@@ -358,10 +356,6 @@ void NetfilterRuntime::State::handleFlowPacket(const QueuedPacket& packet) {
     }
 }
 
-FlowTable::Record* NetfilterRuntime::State::newRecord(const FlowTuple& tuple) {
-    return table.insert(tuple, now, [](const FlowTable::Record&) {});
-}
-
 void NetfilterRuntime::State::handleTCP(const QueuedPacket& packet, const FlowTuple& tuple,
                                         const wire::TCPSegmentView& segment) {
     FlowTable::Record* record = table.find(tuple);
@@ -370,7 +364,7 @@ void NetfilterRuntime::State::handleTCP(const QueuedPacket& packet, const FlowTu
             mark(packet, Mark::pending);  // an undecided flow closing without a byte
             return;
         }
-        record = newRecord(tuple);
+        record = table.insert(tuple, now);
         if (!record) return refuse(packet, nullptr);
         // The handshake's ACK, the first bytes riding on it, or a SYN with data: where the
         // flow's first byte is.
@@ -422,8 +416,8 @@ void NetfilterRuntime::State::readTCP(const QueuedPacket& packet, FlowTable::Rec
         }
     }
     if (record.contiguous == 0) {
-        if (finished) return forget(record), mark(packet, Mark::pending);
-        return mark(packet, Mark::pending);  // the handshake's ACK
+        if (finished) forget(record);        // closed without a byte
+        return mark(packet, Mark::pending);  // otherwise the handshake's ACK
     }
     const std::span<const std::uint8_t> first(
         buffers[static_cast<std::size_t>(record.buffer)].data(), record.contiguous);
@@ -555,7 +549,7 @@ void NetfilterRuntime::State::handleUDP(const QueuedPacket& packet, const FlowTu
                                         const wire::UDPDatagramView& datagram) {
     FlowTable::Record* record = table.find(tuple);
     if (!record) {
-        record = newRecord(tuple);
+        record = table.insert(tuple, now);
         if (!record) return refuse(packet, nullptr);
         if (freeQUIC.empty()) return refuse(packet, record);
         record->buffer = freeQUIC.back();
@@ -603,14 +597,9 @@ void NetfilterRuntime::State::handleDNSPacket(const QueuedPacket& packet) {
     const std::string_view question = answer.questionName();
     if (question.empty() || answer.addresses().empty()) return;
     dnsAnswersRead.fetch_add(1, std::memory_order_relaxed);
-    // Resolvers may mix letter case in questions; names are remembered lower-case.
-    for (std::size_t i = 0; i < question.size(); ++i) {
-        const char c = question[i];
-        lowerName[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    const std::string_view name(lowerName.data(), question.size());
+    // Letter case is the engine's to fold: the associations and the matcher both do.
     for (const wire::DNSAddress& address : answer.addresses()) {
-        hooks.recordResolution(name, endpointHost(address.octets()));
+        hooks.recordResolution(question, endpointHost(address.octets()));
     }
 }
 
