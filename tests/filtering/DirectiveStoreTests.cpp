@@ -1,4 +1,3 @@
-// The directive stores: the file store on real files, and the in-memory store.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>

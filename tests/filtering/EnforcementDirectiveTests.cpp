@@ -54,17 +54,6 @@ TEST(EnforcementDirectiveTests, EnforcesTheScopeAndTheProbeUntilItExpires) {
     EXPECT_EQ(full.enforcedDomains(615), (DomainSet{dom("example.com"), dom("example.org")}));
 }
 
-TEST(EnforcementDirectiveTests, EqualityAndHashCoverEveryField) {
-    const auto a = fullDirective();
-    EXPECT_EQ(std::hash<EnforcementDirective>{}(a),
-              std::hash<EnforcementDirective>{}(fullDirective()));
-    EXPECT_NE(a, EnforcementDirective(a.scope(), a.validation(), 600.5));
-    EXPECT_NE(a, EnforcementDirective(a.scope(), std::nullopt, 600.25));
-    EXPECT_NE(a, EnforcementDirective(std::nullopt, a.validation(), 600.25));
-    EXPECT_NE(a,
-              EnforcementDirective(a.scope(), ValidationProbe(dom("probe.example"), 616), 600.25));
-}
-
 TEST(EnforcementDirectiveJSONTests, WritesTheFileFormatAndReadsAbsentAndNullAlike) {
     const auto idle = EnforcementDirective::idle(600);
     EXPECT_EQ(encodeJSON(idle), R"({"publishedAt":600})");

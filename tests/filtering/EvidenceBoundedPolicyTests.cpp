@@ -26,48 +26,10 @@ NameAddressAssociations remembering(const std::vector<const char*>& names) {
 }  // namespace
 
 // The name decides when there is one; an address alone is judged by its remembered names
-// (expired ones count as none); no evidence is held only while enforcing.
+// (expired ones count as none); no evidence is held only while enforcing. A flow offering
+// Encrypted Client Hello may show a relay's name: either its visible name or its address
+// (judged as a name-less flow's) drops it, and it is never held.
 TEST(EvidenceBoundedPolicyTests, ClassifiesByTheEvidenceAtHand) {
-    using A = FlowAttribution;
-    const auto matcher = blocking({"example.com"});
-    const std::optional<FlowAddress> none;
-    struct Case {
-        std::optional<std::string_view> name;
-        std::optional<FlowAddress> at;
-        std::vector<const char*> remembered;
-        bool enforcing;
-        Instant now;
-        FlowClassification expected;
-    };
-    for (const auto& c : std::vector<Case>{
-             {"Shop.Example.com", address, {"other.org"}, true, 1, {A::scoped, drop}},
-             {"other.org", address, {"example.com"}, true, 1, {A::unscoped, release}},
-             {"example.com", none, {}, false, 1, {A::scoped, drop}},
-             {std::nullopt, address, {"a.example.com", "example.com"}, true, 1, {A::scoped, drop}},
-             {std::nullopt,
-              address,
-              {"a.example.com", "other.org"},
-              true,
-              1,
-              {A::ambiguous, release}},
-             {std::nullopt, address, {"other.org"}, true, 1, {A::unscoped, release}},
-             {std::nullopt, address, {"example.com"}, true, 120, {A::unattributed, hold}},
-             {std::nullopt, none, {}, true, 1, {A::unattributed, hold}},
-             {std::nullopt, address, {}, false, 1, {A::unattributed, release}},
-         }) {
-        EXPECT_EQ(EvidenceBoundedPolicy::classify({c.name, c.at}, matcher,
-                                                  remembering(c.remembered), c.enforcing, c.now),
-                  c.expected)
-            << c.name.value_or("-") << " " << c.remembered.size() << " at " << c.now;
-    }
-    EXPECT_EQ(EvidenceBoundedPolicy::classify({"example.com", none}, DomainMatcher(),
-                                              remembering({}), true, 1),
-              FlowClassification(A::unscoped, release));
-}
-
-// A flow offering Encrypted Client Hello may show a relay's name: either its visible name or
-// its address (judged as a name-less flow's) drops it, and it is never held.
-TEST(EvidenceBoundedPolicyTests, EncryptedClientHelloHearsTheNameAndTheAddress) {
     using A = FlowAttribution;
     const auto matcher = blocking({"example.com"});
     const std::optional<FlowAddress> none;
@@ -78,35 +40,40 @@ TEST(EvidenceBoundedPolicyTests, EncryptedClientHelloHearsTheNameAndTheAddress) 
         std::vector<const char*> remembered;
         Instant now;
         FlowClassification expected;
+        bool encrypted = false;
+        bool enforcing = true;
     };
     for (const auto& c : std::vector<Case>{
-             // The real name visible, as browsers offer it on every connection.
              {"Shop.Example.com", address, {"other.org"}, 1, {A::scoped, drop}},
-             {"example.com", none, {}, 1, {A::scoped, drop}},
-             {relay, address, {"a.example.com", "example.com"}, 1, {A::scoped, drop}},
-             {relay, address, {"a.example.com", "other.org"}, 1, {A::ambiguous, release}},
-             {relay, address, {"other.org"}, 1, {A::unscoped, release}},
-             {relay, address, {}, 1, {A::unscoped, release}},
-             {relay, address, {"example.com"}, 120, {A::unscoped, release}},
-             {relay, none, {}, 1, {A::unscoped, release}},
-             {std::nullopt, address, {"example.com"}, 1, {A::scoped, drop}},
-             {std::nullopt, none, {}, 1, {A::unscoped, release}},
+             {"other.org", address, {"example.com"}, 1, {A::unscoped, release}},
+             {"example.com", none, {}, 1, {A::scoped, drop}, false, false},
+             {std::nullopt, address, {"a.example.com", "example.com"}, 1, {A::scoped, drop}},
+             {std::nullopt, address, {"a.example.com", "other.org"}, 1, {A::ambiguous, release}},
+             {std::nullopt, address, {"other.org"}, 1, {A::unscoped, release}},
+             {std::nullopt, address, {"example.com"}, 120, {A::unattributed, hold}},
+             {std::nullopt, none, {}, 1, {A::unattributed, hold}},
+             {std::nullopt, address, {}, 1, {A::unattributed, release}, false, false},
+             // Without the flag the relay's name alone decides.
+             {relay, address, {"example.com"}, 1, {A::unscoped, release}},
+             // Encrypted: the real name visible, as browsers offer it on every connection.
+             {"Shop.Example.com", address, {"other.org"}, 1, {A::scoped, drop}, true},
+             {"example.com", none, {}, 1, {A::scoped, drop}, true},
+             {relay, address, {"a.example.com", "example.com"}, 1, {A::scoped, drop}, true},
+             {relay, address, {"a.example.com", "other.org"}, 1, {A::ambiguous, release}, true},
+             {relay, address, {"other.org"}, 1, {A::unscoped, release}, true},
+             {relay, address, {}, 1, {A::unscoped, release}, true},
+             {relay, address, {"example.com"}, 120, {A::unscoped, release}, true},
+             {relay, none, {}, 1, {A::unscoped, release}, true},
+             {std::nullopt, address, {"example.com"}, 1, {A::scoped, drop}, true},
+             {std::nullopt, none, {}, 1, {A::unscoped, release}, true},
          }) {
-        const auto remembered = remembering(c.remembered);
-        EXPECT_EQ(EvidenceBoundedPolicy::classify({c.name, c.at, true}, matcher, remembered,
-                                                  /*scopeIsEnforcing=*/true, c.now),
+        EXPECT_EQ(EvidenceBoundedPolicy::classify({c.name, c.at, c.encrypted}, matcher,
+                                                  remembering(c.remembered), c.enforcing, c.now),
                   c.expected)
-            << c.name.value_or("-") << " " << c.remembered.size() << " at " << c.now;
+            << c.name.value_or("-") << " " << c.remembered.size() << " at " << c.now << " "
+            << c.encrypted;
     }
-    // Without the flag the relay's name alone decides, whatever the address's names say.
-    EXPECT_EQ(EvidenceBoundedPolicy::classify({relay, address}, matcher,
-                                              remembering({"example.com"}), true, 1),
+    EXPECT_EQ(EvidenceBoundedPolicy::classify({"example.com", none}, DomainMatcher(),
+                                              remembering({}), true, 1),
               FlowClassification(A::unscoped, release));
-}
-
-// Equality sees the byte count and the attribution, as the verdicts built from them do.
-TEST(EvidenceBoundedPolicyTests, DispositionsCompareWithTheirByteCount) {
-    EXPECT_NE(hold, FlowDisposition::allowUnderInspection(1));
-    EXPECT_NE(FlowClassification(FlowAttribution::scoped, drop),
-              FlowClassification(FlowAttribution::unscoped, drop));
 }
