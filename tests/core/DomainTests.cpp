@@ -55,27 +55,19 @@ TEST(Domain, LabelsWithinAndOrder) {
     EXPECT_FALSE(D("badexample.com").isWithin(D("example.com")));
     EXPECT_FALSE(D("example.com").isWithin(D("mail.example.com")));
     EXPECT_LT(D("a.com"), D("b.com"));
-    EXPECT_GT(D("example.org"), D("example.com"));
 }
 
-TEST(DomainMatcher, MatchesNamesAndWhatLiesUnderThem) {
-    const DomainMatcher matcher(std::vector{D("example.com")});
-    for (const char* host : {"notexample.com", "", "example.com..", "mail.example.com:443"}) {
-        EXPECT_FALSE(matcher.matches(host)) << host;
-    }
-    EXPECT_FALSE(DomainMatcher().matches("example.com"));
-    EXPECT_TRUE(DomainMatcher(std::vector{D("com")}).matches("anything.at.all.com"));
-}
-
-TEST(DomainMatcher, FoldsNonASCIICapitals) {
-    const DomainMatcher matcher(std::vector{D("b.com"), D("bücher.de"), D("b.com")});
+// Each answer against the plain rule, on many names, is DomainMatcherFuzz's; these are the
+// classic slips: a suffix that is no whole label, and per-character case folding.
+TEST(DomainMatcher, MatchesWholeLabelsAndFoldsNonASCIICapitals) {
+    const DomainMatcher matcher(std::vector{D("example.com"), D("bücher.de"), D("example.com")});
+    EXPECT_FALSE(matcher.matches("notexample.com"));
     EXPECT_TRUE(matcher.matches("SHOP.BÜCHER.DE"));
     EXPECT_FALSE(matcher.matches("bucher.de"));
     // The host folds per character, as the names did: a closing capital sigma is σ.
     EXPECT_TRUE(DomainMatcher(std::vector{D("\u03C3\u03B1\u03C3")}).matches("\u03A3\u0391\u03A3"));
 }
 
-// Each answer against the plain rule, on many names, is DomainMatcherFuzz's.
 TEST(DomainMatcher, MatchingAllocatesNothing) {
     std::vector<Domain> domains;
     for (int i = 0; i < 1000; ++i) domains.push_back(D("blocked" + std::to_string(i) + ".com"));

@@ -2,20 +2,14 @@
 
 #include <tolvane/Health.hpp>
 
+#include "Decoding.hpp"
+
 namespace tolvane {
 namespace {
 
-DecodingError decodeError(auto decode) {
-    try {
-        decode();
-    } catch (const DecodingError& e) {
-        return e;
-    }
-    return DecodingError(DecodingError::Kind::dataCorrupted, {}, "decoded");
-}
+using testing::decodingError;
 
-// Every case of each enumeration goes out and comes back; the raw values are the file's
-// text, so the forms are pinned, and a reason's health follows from the status.
+// The raw values are the state file's text.
 TEST(Health, JSONFormsRoundTrip) {
     EXPECT_EQ(encodeJSON(EnforcementHealthStatus::healthy()), R"({"healthy":{}})");
     EXPECT_EQ(
@@ -32,23 +26,20 @@ TEST(Health, JSONFormsRoundTrip) {
 TEST(Health, DecodingErrors) {
     for (const char* text :
          {"{}", R"({"healthy":{},"degraded":{"_0":"failedOpen"}})", R"({"Healthy":{}})"}) {
-        const auto e = decodeError([&] { decodeJSON<EnforcementHealthStatus>(text); });
+        const auto e = decodingError<EnforcementHealthStatus>(text);
         EXPECT_EQ(e.kind(), DecodingError::Kind::typeMismatch) << text;
         EXPECT_EQ(e.debugDescription(), "Invalid number of keys found, expected one.");
     }
     using K = DecodingError::Kind;
-    const auto kindOf = [](auto decode) { return decodeError(decode).kind(); };
-    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementHealthStatus>(R"({"degraded":{}})"); }),
-              K::keyNotFound);
-    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementValidation>(R"({"failed":{"_0":"nope"}})"); }),
+    EXPECT_EQ(decodingError<EnforcementHealthStatus>(R"({"degraded":{}})").kind(), K::keyNotFound);
+    EXPECT_EQ(decodingError<EnforcementValidation>(R"({"failed":{"_0":"nope"}})").kind(),
               K::dataCorrupted);
-    EXPECT_EQ(kindOf([] { decodeJSON<EnforcementHealthStatus>(R"({"healthy":1})"); }),
-              K::typeMismatch);
+    EXPECT_EQ(decodingError<EnforcementHealthStatus>(R"({"healthy":1})").kind(), K::typeMismatch);
     // Raw values are exact: no other case or surrounding space.
     for (const char* text : {"\"Healthy\"", "\"healthy \""}) {
-        EXPECT_EQ(kindOf([&] { decodeJSON<CommitmentHealth>(text); }), K::dataCorrupted) << text;
+        EXPECT_EQ(decodingError<CommitmentHealth>(text).kind(), K::dataCorrupted) << text;
     }
-    EXPECT_EQ(kindOf([] { decodeJSON<DegradedReason>("\"FailedOpen\""); }), K::dataCorrupted);
+    EXPECT_EQ(decodingError<DegradedReason>("\"FailedOpen\"").kind(), K::dataCorrupted);
 }
 
 }  // namespace

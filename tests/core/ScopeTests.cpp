@@ -5,6 +5,8 @@
 #include <tolvane/Scope.hpp>
 #include <unordered_set>
 
+#include "Decoding.hpp"
+
 namespace tolvane {
 namespace {
 
@@ -61,25 +63,17 @@ TEST(Scope, JSONFormAndItsErrors) {
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":-3,"domains":[]})"), Scope(-3, {}));
     EXPECT_EQ(decodeJSON<Scope>(R"({"generation":1e3,"domains":[]})"), Scope(1000, {}));
 
-    const auto error = [](std::string_view text) {
-        try {
-            decodeJSON<Scope>(text);
-        } catch (const DecodingError& e) {
-            return e;
-        }
-        return DecodingError(DecodingError::Kind::dataCorrupted, {}, "decoded");
-    };
-    EXPECT_EQ(error(R"({"domains":[]})").kind(), DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(error(R"({"generation":1})").kind(), DecodingError::Kind::keyNotFound);
-    EXPECT_EQ(error(R"({"generation":"1","domains":[]})").kind(),
-              DecodingError::Kind::typeMismatch);
-    EXPECT_EQ(error(R"({"generation":1.5,"domains":[]})").kind(),
-              DecodingError::Kind::dataCorrupted);
-    EXPECT_EQ(error(R"({"generation":1e19,"domains":[]})").kind(),
-              DecodingError::Kind::dataCorrupted);
-    EXPECT_EQ(error(R"({"generation":1,"domains":null})").kind(),
-              DecodingError::Kind::valueNotFound);
-    const auto bad = error(R"({"generation":1,"domains":["a.com","a b"]})");
+    using K = DecodingError::Kind;
+    for (const auto& [text, kind] : std::initializer_list<std::pair<const char*, K>>{
+             {R"({"domains":[]})", K::keyNotFound},
+             {R"({"generation":1})", K::keyNotFound},
+             {R"({"generation":"1","domains":[]})", K::typeMismatch},
+             {R"({"generation":1.5,"domains":[]})", K::dataCorrupted},
+             {R"({"generation":1e19,"domains":[]})", K::dataCorrupted},
+             {R"({"generation":1,"domains":null})", K::valueNotFound}}) {
+        EXPECT_EQ(testing::decodingError<Scope>(text).kind(), kind) << text;
+    }
+    const auto bad = testing::decodingError<Scope>(R"({"generation":1,"domains":["a.com","a b"]})");
     EXPECT_EQ(bad.kind(), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(bad.debugDescription(), "Not a valid domain name: a b");
     EXPECT_EQ(bad.codingPathDescription(), "domains[1]");
