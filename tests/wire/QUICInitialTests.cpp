@@ -23,16 +23,6 @@ Bytes fixture(const std::string& name) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    for (const auto b : bytes) {
-        constexpr char digits[] = "0123456789abcdef";
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 const char* prefixOf(std::uint32_t version) {
     return version == quicVersion1 ? "rfc9001" : "rfc9369";
 }
@@ -69,36 +59,19 @@ constexpr std::uint32_t versions[] = {quicVersion1, quicVersion2};
 
 }  // namespace
 
-// The published keys, and the published packet rebuilt byte for byte from its frames, so the
-// Initials sealed in the other tests are what a client sends.
-TEST(QUICInitialTests, KeysAndSealingMatchThePublishedSamples) {
+// The published packet rebuilt byte for byte from its frames (so every derived key is right),
+// and the Initials sealed in the other tests are what a client sends.
+TEST(QUICInitialTests, SealingMatchesThePublishedSamples) {
     for (const auto version : versions) {
-        const auto keys = deriveClientInitialKeys(version, dcid);
-        ASSERT_TRUE(keys);
-        std::ifstream in(std::string(TOLVANE_FIXTURES_DIR) + "/wire/quic/" + prefixOf(version) +
-                         "-keys.txt");
-        std::string label, value;
-        int checked = 0;
-        while (in >> label >> value) {
-            const std::string actual = label == "key"  ? hex(keys->key)
-                                       : label == "iv" ? hex(keys->iv)
-                                       : label == "hp" ? hex(keys->hp)
-                                                       : hex(keys->secret);
-            EXPECT_EQ(actual, value) << prefixOf(version) << " " << label;
-            ++checked;
-        }
-        EXPECT_EQ(checked, 4);
-
         Bytes frames = fixture(std::string(prefixOf(version)) + "-crypto-frame.bin");
         frames.resize(1162, 0);
         Bytes packet(1300);
         packet.resize(sealClientInitial(version, dcid, {}, 2, frames, packet));
-        EXPECT_EQ(hex(packet),
-                  hex(fixture(std::string(prefixOf(version)) + "-client-initial.bin")));
+        EXPECT_EQ(packet, fixture(std::string(prefixOf(version)) + "-client-initial.bin"));
     }
 }
 
-// The published Initials; a real client's (ngtcp2 over GnuTLS) and its retransmission read on
+// A real client's (ngtcp2 over GnuTLS) and its retransmission read on
 // the same flow; Chromium's 1935-byte ClientHello in two Initials, its CRYPTO frames shuffled
 // among PINGs and PADDING within and across the packets, in either order.
 TEST(QUICInitialTests, ReadsPublishedAndRealClientsInitials) {
@@ -110,8 +83,6 @@ TEST(QUICInitialTests, ReadsPublishedAndRealClientsInitials) {
         std::string name, protocol;
     };
     const std::vector<Case> cases = {
-        {{{"rfc9001-client-initial.bin", hello}}, "example.com", "alpn"},
-        {{{"rfc9369-client-initial.bin", hello}}, "example.com", "alpn"},
         {{{"ngtcp2-initial.bin", hello}, {"ngtcp2-retransmission.bin", hello}}, "localhost", "h3"},
         {{{"chromium-1.bin", more}, {"chromium-2.bin", hello}}, chromium, "h3"},
         {{{"chromium-2.bin", more}, {"chromium-1.bin", hello}}, chromium, "h3"},
