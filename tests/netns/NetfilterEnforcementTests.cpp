@@ -60,17 +60,13 @@ protected:
         }
     }
 
-    static ProcessResult publish(std::vector<std::string> options) {
+    // Publishes and, with a filter running, waits until it has adopted the publication.
+    static ProcessResult publishAndAdopt(const std::vector<std::string>& options) {
+        const std::size_t from = filter_ ? filter_->errorSize() : 0;
         std::vector<std::string> argv = {builtProgram("tolvane"), "directive", "publish",
                                          "--directory", directive_.string()};
         argv.insert(argv.end(), options.begin(), options.end());
-        return runProcess(argv);
-    }
-
-    // Publishes and, with a filter running, waits until it has adopted the publication.
-    static ProcessResult publishAndAdopt(std::vector<std::string> options) {
-        const std::size_t from = filter_ ? filter_->errorSize() : 0;
-        const auto published = publish(std::move(options));
+        const auto published = runProcess(argv);
         EXPECT_EQ(published.exitCode, 0) << published.standardError;
         if (filter_ && filter_->running()) {
             EXPECT_TRUE(filter_->waitForError("adopted directive", 5s, from))
