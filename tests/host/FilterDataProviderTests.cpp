@@ -40,6 +40,14 @@ protected:
             return std::make_shared<FilterDataProvider>(std::move(options));
         });
     }
+    // A runtime started on a directive enforcing `domain`.
+    std::unique_ptr<platform::SystemExtensionRuntime> started(std::int64_t generation,
+                                                              const char* domain) {
+        store().publish(enforcing(generation, domain));
+        auto runtime = makeRuntime();
+        EXPECT_FALSE(runtime->startFilter().has_value());
+        return runtime;
+    }
     FileEnforcementDirectiveStore store() const {
         return FileEnforcementDirectiveStore(directory.path());
     }
@@ -58,10 +66,9 @@ protected:
     LogCapture log;
 };
 
-TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
-    store().publish(enforcing(2, "example.com"));
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());
+// Stopping twice logs twice and keeps what was adopted in force.
+TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletesAndStopsTwice) {
+    auto runtime = started(2, "example.com");
     EXPECT_EQ(messages(LogLevel::defaultLevel),
               std::vector<std::string>{"adopted directive <private>"});
     platform::Logger::setShowsPrivateData(true);
@@ -75,13 +82,18 @@ TEST_F(FilterDataProviderTest, AdoptsTheDirectiveOnDiskBeforeStartCompletes) {
               "adopted directive scopeGeneration=2 classified=0 dropped=0 released=0 "
               "heldForInspection=0 ambiguousAllowed=0 unattributedAllowed=0 "
               "associationsRecorded=0 associatedAddresses=0");
-    runtime->stopFilter(platform::FilterStopReason::none);
+    runtime->stopFilter(platform::FilterStopReason::userInitiated);
+    static_cast<FilterDataProvider&>(runtime->provider())
+        .stopFilter(platform::FilterStopReason::sleep, [] {});
+    const auto lines = messages(LogLevel::defaultLevel);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[lines.size() - 2], "filter stopped, reason 1 <private>");
+    EXPECT_EQ(lines.back(), "filter stopped, reason 13 <private>");
+    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::dropVerdict());
 }
 
 TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
-    store().publish(enforcing(1, "example.com"));
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());
+    auto runtime = started(1, "example.com");
 
     auto byURL = std::make_shared<platform::FilterFlow>();
     byURL->url = platform::URL::make("https://mail.example.com/inbox");
@@ -122,21 +134,6 @@ TEST_F(FilterDataProviderTest, MapsDispositionsToVerdicts) {
     runtime->stopFilter(platform::FilterStopReason::none);
 }
 
-TEST_F(FilterDataProviderTest, StoppingTwiceLogsTwiceAndKeepsTheClassifier) {
-    store().publish(enforcing(4, "example.com"));
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());
-    auto& provider = static_cast<FilterDataProvider&>(runtime->provider());
-    runtime->stopFilter(platform::FilterStopReason::userInitiated);
-    provider.stopFilter(platform::FilterStopReason::sleep, [] {});
-    const auto lines = messages(LogLevel::defaultLevel);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "filter stopped, reason 1 <private>");
-    EXPECT_EQ(lines[2], "filter stopped, reason 13 <private>");
-    // What was adopted stays in force after a stop.
-    EXPECT_EQ(runtime->handleNewFlow(namedFlow("example.com")), NewFlowVerdict::dropVerdict());
-}
-
 TEST_F(FilterDataProviderTest, FailedSettingsReachTheStartCompletionAndMakeNoWatcher) {
     store().publish(enforcing(1, "example.com"));
     auto runtime = makeRuntime();
@@ -154,9 +151,7 @@ TEST_F(FilterDataProviderTest, FailedSettingsReachTheStartCompletionAndMakeNoWat
 // Real flows carry names longer than a string's own buffer and IPv6 addresses: once each
 // flow's pair is remembered, handling it again allocates nothing.
 TEST_F(FilterDataProviderTest, FlowsAllocateNothingOnceWarm) {
-    store().publish(enforcing(1, "example.com"));
-    auto runtime = makeRuntime();
-    ASSERT_FALSE(runtime->startFilter().has_value());
+    auto runtime = started(1, "example.com");
     auto& provider = runtime->provider();
     const auto withAddress = [](std::string name, const char* v6) {
         auto flow = namedFlow(std::move(name));
@@ -184,14 +179,8 @@ TEST_F(FilterDataProviderTest, FlowsAllocateNothingOnceWarm) {
 // The hooks a runtime that sees DNS answers and running flows uses: resolutions remembered
 // for address-only flows, running flows judged again as the scope grows.
 TEST_F(FilterDataProviderTest, RuntimeHooksRememberResolutionsAndJudgeLiveFlows) {
-    auto runtime = makeRuntime();
+    auto runtime = started(3, "example.com");
     auto& provider = static_cast<FilterDataProvider&>(runtime->provider());
-    EXPECT_FALSE(provider.isEnforcing());
-    EXPECT_EQ(provider.enforcedGeneration(), 0);
-    store().publish(enforcing(3, "example.com"));
-    ASSERT_FALSE(runtime->startFilter().has_value());
-    EXPECT_TRUE(provider.isEnforcing());
-    EXPECT_EQ(provider.enforcedGeneration(), 3);
 
     using platform::EndpointHost;
     const auto v4 = EndpointHost::ipv4(*platform::IPv4Address::make("192.0.2.7"));

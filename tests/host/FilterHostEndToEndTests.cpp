@@ -28,6 +28,12 @@ std::string verdictOf(const std::string& line) {
     return at == std::string::npos ? line : line.substr(at + 11, line.find('"', at + 11) - at - 11);
 }
 
+// `text` somewhere in what the filter logged.
+void expectLogged(const testing::ProcessResult& result, const std::string& text) {
+    EXPECT_NE(result.standardError.find(text), std::string::npos) << text << "\n"
+                                                                  << result.standardError;
+}
+
 class FilterHost : public ::testing::Test {
 protected:
     std::vector<std::string> command(std::vector<std::string> extra = {}) const {
@@ -57,11 +63,9 @@ TEST_F(FilterHost, TheBundledExampleGivesEachKindOfVerdict) {
     EXPECT_EQ(verdicts, (std::vector<std::string>{"drop", "allow", "filterData", "data", "allow",
                                                   "filterData", "drop", "drop", "drop", "allow",
                                                   "allow", "drop", "allow"}));
-    EXPECT_NE(result.standardError.find(
-                  "filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
-                  "released=5 heldForInspection=0 ambiguousAllowed=1"),
-              std::string::npos)
-        << result.standardError;
+    expectLogged(result,
+                 "filter stopped, reason 0 scopeGeneration=3 classified=10 dropped=5 "
+                 "released=5 heldForInspection=0 ambiguousAllowed=1");
 }
 
 TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
@@ -71,19 +75,13 @@ TEST_F(FilterHost, StartsWithACorruptFileDegradedAndAllowing) {
                               "\n");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(verdictOf(result.standardOutput), "allow");
-    EXPECT_NE(result.standardError.find(
-                  " error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen"),
-              std::string::npos)
-        << result.standardError;
+    expectLogged(result,
+                 " error [com.tolvane.filter:enforcement] enforcement degraded: failedOpen");
     // The next entry says which file, why, and what that means.
-    EXPECT_NE(
-        result.standardError.find(" error [com.tolvane.filter:enforcement] the directive file " +
-                                  (directory.path() / "enforcement-directive.json").string() +
-                                  " cannot be read (dataCorrupted"),
-        std::string::npos)
-        << result.standardError;
-    EXPECT_NE(result.standardError.find("nothing is enforced until a readable one is published"),
-              std::string::npos);
+    expectLogged(result, " error [com.tolvane.filter:enforcement] the directive file " +
+                             (directory.path() / "enforcement-directive.json").string() +
+                             " cannot be read (dataCorrupted");
+    expectLogged(result, "nothing is enforced until a readable one is published");
 }
 
 TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
@@ -113,14 +111,13 @@ TEST_F(FilterHost, BadLinesAreReportedAndSkipped) {
     EXPECT_EQ(lines(result.standardOutput),
               (std::vector<std::string>{R"({"flow":2,"event":"newFlow","verdict":"allow"})",
                                         R"({"flow":4,"event":"newFlow","verdict":"allow"})"}));
-    const auto errors = result.standardError;
     for (const char* expected :
          {"line 1: not JSON", "line 2: an event is a JSON object",
           "line 3: unknown event \"teleport\"", "line 4: missing \"flow\"",
           "line 5: \"flow\" must be a whole number", "line 6: \"ipv4\" is not an IPv4 address",
           "line 7: flow 9 is not held for inspection", "line 10: a NUL byte in the line",
           "line 11: longer than 65536 bytes", "line 12: longer than 65536 bytes"}) {
-        EXPECT_NE(errors.find(expected), std::string::npos) << expected << "\n" << errors;
+        expectLogged(result, expected);
     }
 }
 
@@ -142,13 +139,9 @@ TEST_F(FilterHost, HeldFlowsTakeAnyLengthAndKeepTheirIdentifiers) {
     ASSERT_EQ(out.size(), 2u) << result.standardOutput;
     EXPECT_EQ(verdictOf(out[0]), "filterData");
     EXPECT_EQ(out[1], R"({"flow":1,"event":"outboundData","verdict":"allow"})");
-    EXPECT_NE(result.standardError.find("line 1: flow 2 is not held for inspection"),
-              std::string::npos);
-    EXPECT_NE(result.standardError.find("line 1001: flow 1 is already held for inspection"),
-              std::string::npos);
-    EXPECT_NE(result.standardError.find("classified=1 dropped=0 released=1 heldForInspection=0"),
-              std::string::npos)
-        << result.standardError;
+    expectLogged(result, "line 1: flow 2 is not held for inspection");
+    expectLogged(result, "line 1001: flow 1 is already held for inspection");
+    expectLogged(result, "classified=1 dropped=0 released=1 heldForInspection=0");
 }
 
 TEST_F(FilterHost, UsageErrorsExitWithTwo) {

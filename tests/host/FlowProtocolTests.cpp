@@ -59,10 +59,6 @@ TEST(LineReader, ReportsATooLongLineOnceAndSkipsTheRestUnkept) {
               (std::vector<Line>{{"a"}, {"", true}, {"b"}, {"", true}, {"c"}, {"", true}}));
 }
 
-FlowEvent parse(const std::string& line) {
-    return parseFlowEvent(line);
-}
-
 std::string errorOf(const std::string& line) {
     try {
         parseFlowEvent(line);
@@ -83,7 +79,7 @@ TEST(FlowEventReading, RefusesNULBytesOverlongLinesAndDeepNesting) {
                         "valid JSON. Nesting deeper than 512"),
               std::string::npos);
     const std::string allowed = std::string(511, '[') + std::string(511, ']');
-    EXPECT_EQ(parse(event + ",\"x\":" + allowed + "}").flow, 1u);
+    EXPECT_EQ(parseFlowEvent(event + ",\"x\":" + allowed + "}").flow, 1u);
     // What is quoted back stays short whatever the line held.
     EXPECT_LT(errorOf(R"({"event":")" + std::string(60000, 'e') + "\"}").size(), 100u);
 }
@@ -92,7 +88,7 @@ TEST(FlowEventReading, KeepsNoHostNameLongerThanADNSNameCanBe) {
     const std::string longest = std::string(249, 'a') + ".com";  // 253 bytes
     const std::string over = "a" + longest;
     const auto facts = [](const std::string& members) {
-        return parse(R"({"event":"newFlow","flow":1,)" + members + "}").facts;
+        return parseFlowEvent(R"({"event":"newFlow","flow":1,)" + members + "}").facts;
     };
     EXPECT_EQ(facts(R"("remoteHostname":")" + longest + "\"").remoteHostname, longest);
     EXPECT_EQ(facts(R"("remoteHostname":")" + over + "\"").remoteHostname, std::nullopt);
@@ -128,7 +124,7 @@ TEST(FlowEventReading, EncryptedClientHelloIsABooleanOfNewSocketFlows) {
              {R"(,"encryptedClientHello":false)", false},
              {R"(,"encryptedClientHello":null)", false},
          }) {
-        const auto made = parse(flow + members + "}").facts.makeFlow(1);
+        const auto made = parseFlowEvent(flow + members + "}").facts.makeFlow(1);
         const auto* socket = dynamic_cast<const platform::FilterSocketFlow*>(made.get());
         ASSERT_NE(socket, nullptr);
         EXPECT_EQ(socket->offersEncryptedClientHello, expected) << members;
