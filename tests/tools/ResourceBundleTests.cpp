@@ -46,60 +46,52 @@ protected:
     tolvane::testing::TemporaryDirectory directory;
 };
 
+void expectOutcome(const ProcessResult& result, int status, const std::string& out,
+                   const std::string& error) {
+    EXPECT_EQ(result.exitCode, status) << result.standardError;
+    EXPECT_EQ(result.standardOutput, out);
+    EXPECT_EQ(result.standardError, error);
+}
+
 // No bundle, a bundle without the resource, and a resource that is not UTF-8 each abort.
 TEST_F(ResourceBundle, MissingBundleOrResourceIsFatal) {
-    const auto expectFatal = [&](const std::string& message) {
-        const auto result = run("shop.example.co.uk");
-        EXPECT_EQ(result.exitCode, 134);
-        EXPECT_EQ(result.standardError, message);
-        EXPECT_EQ(result.standardOutput, "");
+    const auto notFound = [&](const std::string& places) {
+        return "unable to find bundle named TolvaneCore_TolvaneCore\nlooked in " + places +
+               (root() / "bin" / kBundle).string() + ", " +
+               (root() / "share/tolvane" / kBundle).string() + ", " +
+               (root() / "share" / kBundle).string() +
+               "; set TOLVANE_RESOURCE_BUNDLE to the bundle directory to use another\n";
     };
-    const std::string places = (root() / "bin" / kBundle).string() + ", " +
-                               (root() / "share/tolvane" / kBundle).string() + ", " +
-                               (root() / "share" / kBundle).string();
-    expectFatal("unable to find bundle named TolvaneCore_TolvaneCore\nlooked in " + places +
-                "; set TOLVANE_RESOURCE_BUNDLE to the bundle directory to use another\n");
-
+    expectOutcome(run("shop.example.co.uk"), 134, "", notFound(""));
     // A variable naming no directory is the first place looked in, and is then passed over.
-    const auto result = run("shop.example.co.uk", (root() / "elsewhere").string());
-    EXPECT_EQ(result.exitCode, 134);
-    EXPECT_EQ(result.standardError,
-              "unable to find bundle named TolvaneCore_TolvaneCore\nlooked in " +
-                  (root() / "elsewhere").string() + ", " + places +
-                  "; set TOLVANE_RESOURCE_BUNDLE to the bundle directory to use another\n");
+    expectOutcome(run("shop.example.co.uk", (root() / "elsewhere").string()), 134, "",
+                  notFound((root() / "elsewhere").string() + ", "));
 
     fs::create_directories(bin() / kBundle);
-    expectFatal(kNoResource);
+    expectOutcome(run("shop.example.co.uk"), 134, "", kNoResource);
     write(bin() / kBundle / "public_suffix_list.dat", "com\n\xC3\x28\n");
-    expectFatal(kNoResource);
+    expectOutcome(run("shop.example.co.uk"), 134, "", kNoResource);
 }
 
 TEST_F(ResourceBundle, FoundBesideTheProgramInTheInstalledLayoutAndThroughTheVariable) {
-    auto result = runProcess(
-        {tolvane::testing::builtProgram("tolvane-psl-probe"), "shop.example.co.uk", "co.uk"});
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "example.co.uk\n-\n");
+    expectOutcome(runProcess({tolvane::testing::builtProgram("tolvane-psl-probe"),
+                              "shop.example.co.uk", "co.uk"}),
+                  0, "example.co.uk\n-\n", "");
 
     // Installed, share/tolvane/ is preferred to share/ (which here holds a list without co.uk).
     const fs::path packaged =
         fs::path(tolvane::testing::builtProgram(kBundle)) / "public_suffix_list.dat";
     write(directory.path() / "share" / kBundle / "public_suffix_list.dat", "uk\n");
-    result = run("shop.example.co.uk");
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "co.uk\n");
+    expectOutcome(run("shop.example.co.uk"), 0, "co.uk\n", "");
     fs::create_directories(directory.path() / "share/tolvane" / kBundle);
     fs::copy_file(packaged,
                   directory.path() / "share/tolvane" / kBundle / "public_suffix_list.dat");
-    result = run("shop.example.co.uk");
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "example.co.uk\n");
+    expectOutcome(run("shop.example.co.uk"), 0, "example.co.uk\n", "");
 
     // The variable is tried before every other place, even a broken bundle beside the program.
     fs::create_directories(bin() / kBundle);
     write(directory.path() / "custom" / "public_suffix_list.dat", "*.zz\n");
-    result = run("x.a.b.zz", (directory.path() / "custom").string());
-    EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, "a.b.zz\n");
+    expectOutcome(run("x.a.b.zz", (directory.path() / "custom").string()), 0, "a.b.zz\n", "");
 }
 
 }  // namespace
