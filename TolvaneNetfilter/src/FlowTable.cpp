@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <limits>
@@ -11,10 +12,7 @@ void FlowTable::Record::setName(std::string_view text) {
         nameLength = 0;
         return;
     }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        name[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    std::copy(text.begin(), text.end(), name);
     nameLength = static_cast<std::uint8_t>(text.size());
     hasName = true;
 }
@@ -42,7 +40,12 @@ FlowTable::Record* FlowTable::find(const FlowTuple& tuple) {
     }
 }
 
-FlowTable::Record* FlowTable::insertFree(const FlowTuple& tuple, std::int64_t now) {
+FlowTable::Record* FlowTable::insert(const FlowTuple& tuple, std::int64_t now) {
+    if (free_.empty()) {
+        Record* victim = longestIdleAllowed();
+        if (!victim) return nullptr;
+        erase(*victim);
+    }
     const std::uint32_t i = free_.back();
     free_.pop_back();
     inUse_[i] = true;

@@ -51,13 +51,10 @@ TEST(FlowTable, FullTableEvictsOnlyTheLongestIdleAllowedFlow) {
     oldAllowed->stage = newAllowed->stage = FlowTable::Stage::allowed;
     ASSERT_NE(reading, nullptr);
 
-    std::vector<std::uint16_t> evicted;
-    ASSERT_NE(table.insert(
-                  tupleNumber(4), 30,
-                  [&](const FlowTable::Record& r) { evicted.push_back(r.tuple.destination[3]); }),
-              nullptr);
-    EXPECT_EQ(evicted, std::vector<std::uint16_t>{2});
+    // Only the allowed flow idle the longest (2) gives way; the reading one and 3 stay.
+    ASSERT_NE(table.insert(tupleNumber(4), 30), nullptr);
     EXPECT_EQ(table.find(tupleNumber(2)), nullptr);
+    EXPECT_NE(table.find(tupleNumber(3)), nullptr);
     EXPECT_NE(table.find(tupleNumber(1)), nullptr);
 
     // Nothing allowed left to give way: a full table refuses.
@@ -65,10 +62,10 @@ TEST(FlowTable, FullTableEvictsOnlyTheLongestIdleAllowedFlow) {
     EXPECT_EQ(table.insert(tupleNumber(5), 40), nullptr);
 }
 
-TEST(FlowTable, NamesAreKeptLowerCaseAndOverlongOnesDropped) {
+TEST(FlowTable, NamesAreKeptAsGivenAndOverlongOnesDropped) {
     FlowTable::Record record;
     record.setName("WWW.Example.COM");
-    EXPECT_EQ(record.nameView(), "www.example.com");
+    EXPECT_EQ(record.nameView(), "WWW.Example.COM");
     record.setName(std::string(254, 'a'));
     EXPECT_FALSE(record.hasName);
     EXPECT_EQ(record.nameView(), "");

@@ -48,7 +48,8 @@ public:
         char name[maximumNameBytes] = {};
 
         std::string_view nameView() const { return {name, nameLength}; }
-        // Keeps `text` lower-cased (ASCII); longer names are not names and are dropped.
+        // Keeps `text` as given (the engine folds letter case); longer names are not names
+        // and are dropped.
         void setName(std::string_view text);
     };
 
@@ -56,21 +57,8 @@ public:
 
     Record* find(const FlowTuple& tuple);
     // A new record for `tuple` (which must not be present), or nullptr when full even after
-    // evicting the allowed flow idle the longest. `evicted`, when given, sees that record
-    // before it goes.
-    template <class OnEvict>
-    Record* insert(const FlowTuple& tuple, std::int64_t now, OnEvict&& evicted) {
-        if (free_.empty()) {
-            Record* victim = longestIdleAllowed();
-            if (!victim) return nullptr;
-            evicted(*victim);
-            erase(*victim);
-        }
-        return insertFree(tuple, now);
-    }
-    Record* insert(const FlowTuple& tuple, std::int64_t now) {
-        return insert(tuple, now, [](const Record&) {});
-    }
+    // evicting the allowed flow idle the longest.
+    Record* insert(const FlowTuple& tuple, std::int64_t now);
     void erase(Record& record);
 
     // Calls `f(record)` for every record; `f` may not insert or erase.
@@ -97,7 +85,6 @@ public:
     std::size_t capacity() const { return records_.size(); }
 
 private:
-    Record* insertFree(const FlowTuple& tuple, std::int64_t now);
     Record* longestIdleAllowed();
     std::size_t slotOf(const FlowTuple& tuple) const;
 
