@@ -1,11 +1,10 @@
-// The tool's own files, decoded and encoded in-process: the state file and the record of
-// holds. The commands that use them, writing and reading both files on every run, are tested
-// through the program, and ToolParsersFuzz holds each parser to its own output.
+// The record of holds, in-process. The commands that use it and the state file, writing and
+// reading both on every run (a relative directory refused among them), are tested through
+// the program, and ToolParsersFuzz holds each parser to its own output.
 #include <gtest/gtest.h>
 
 #include <tolvane/JSON.hpp>
 
-#include "CommitmentState.hpp"
 #include "Holds.hpp"
 
 namespace tolvane::cli {
@@ -15,18 +14,6 @@ DomainSet domains(std::initializer_list<const char*> names) {
     DomainSet set;
     for (const char* name : names) set.insert(*Domain::make(name));
     return set;
-}
-
-TEST(ToolFiles, StateNamesItsDirectoryAbsolutely) {
-    for (const char* text :
-         {R"({"directory":"relative/dir","updatedAt":0})", R"({"directory":"","updatedAt":0})"}) {
-        try {
-            decodeState(text);
-            ADD_FAILURE() << text;
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted) << text;
-        }
-    }
 }
 
 TEST(ToolFiles, HoldsCountForOtherStateFilesUntilTheirEnd) {
