@@ -39,19 +39,6 @@ TEST(NameAddressAssociationsTests, DifferentlyComposedTextIsTheSameNameAndAddres
     EXPECT_EQ(table.addressCount(), 2);
 }
 
-TEST(NameAddressAssociationsTests, RemoveAllAndCopiesAreIndependent) {
-    NameAddressAssociations table(Limits(120, 4, 8));
-    table.record("a", A, 0);
-    NameAddressAssociations copy = table;
-    copy.record("b", A, 1);
-    copy.record("c", B, 1);
-    EXPECT_EQ(table.names(A, 1), Names{"a"});
-    EXPECT_EQ(copy.names(A, 1), (Names{"a", "b"}));
-    table.removeAll();
-    EXPECT_EQ(table.addressCount(), 0);
-    EXPECT_EQ(copy.addressCount(), 2);
-}
-
 TEST(NameAddressAssociationsTests, NonsenseTimesAndLimitsDoNotBreakTheTable) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
