@@ -92,15 +92,6 @@ TEST(FlowEvidenceTests, KeepsTextOfAnyLengthThroughCopies) {
     }
 }
 
-TEST(FlowEvidenceTests, EmptyNameIsAbsentAndOthersAreKept) {
-    const FlowEvidence empty("", FlowAddress("192.0.2.7"));
-    EXPECT_FALSE(empty.remoteHostname());
-    EXPECT_EQ(empty.remoteAddress(), FlowAddress("192.0.2.7"));
-    EXPECT_EQ(FlowEvidence(std::nullopt, std::nullopt), FlowEvidence("", std::nullopt));
-    EXPECT_EQ(std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("FE80::1%x"))),
-              std::hash<FlowEvidence>{}(FlowEvidence("a", FlowAddress("fe80::1"))));
-}
-
 // The URL's host before the reported name before the endpoint's name; an address only from
 // an address endpoint.
 TEST(FlowEvidenceTests, NameSourcesInOrderOfTrustAndAddressesFromAddressEndpoints) {
