@@ -297,16 +297,20 @@ NamespaceLab::Page NamespaceLab::browse(const std::string& url, bool quic,
         argv.push_back("--origin-to-force-quic-on=" + origin.substr(0, origin.find('/')) + ":443");
     }
     argv.push_back(url);
-    auto browser = start(Side::client, argv, true);
-    Page page;
-    if (const auto ended = browser->waitForExit(limit)) {
-        page.finished = true;
-        page.dom = ended->standardOutput;
-        page.log = ended->standardError;
-    } else {
-        page.log = browser->errorText();
+    // Chromium abandons a load when it sees the namespace's network settle
+    // (ERR_NETWORK_CHANGED, right after the lab is made); such a load is tried again.
+    for (int attempt = 1;; ++attempt) {
+        auto browser = start(Side::client, argv, true);
+        Page page;
+        if (const auto ended = browser->waitForExit(limit)) {
+            page.finished = true;
+            page.dom = ended->standardOutput;
+            page.log = ended->standardError;
+        } else {
+            page.log = browser->errorText();
+        }
+        if (attempt == 3 || page.log.find("ERR_NETWORK_CHANGED") == std::string::npos) return page;
     }
-    return page;
 }
 
 std::vector<ServerRecord> NamespaceLab::serverRecords() const {
